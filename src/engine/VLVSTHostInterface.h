@@ -18,6 +18,7 @@
 
 struct AudioDeviceInfo;
 struct VstMidiEvent;
+class VLMMMidi;
 
 namespace plat::clock {
 class Clock;
@@ -67,6 +68,9 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   // The Tempo dialog's Learn Tap button: arming discards the learned trigger, disarming only
   // clears the armed flag.
   void armLearnTap(bool arm);
+  // The learned trigger as (status << 8) | data1, 0 for none. Safe on any thread while the MIDI
+  // thread replaces the record.
+  int32_t learnedTrigger();
   // Adds one event to the queue the plug-in gets at the next block. Any producer thread; never
   // called on the audio thread. False when the event was dropped (queue full).
   bool append(uint8_t status, uint8_t data1, uint8_t data2) noexcept;
@@ -141,4 +145,13 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   std::atomic<double> pluginTempoRequest_{0};
   // Readers of learnedTap currently inside their read section.
   std::atomic<int32_t> tapReaders_{0};
+  // The MIDI object as the sender of the plug-in's MIDI, set when the output opened.
+  std::atomic<VLMMMidi*> midiSender_{nullptr};
+  // Fixed while the device runs; set by startEngine, read by the block cycle.
+  double outputRate_ = 44100.0;
+  bool blockIsSynth_ = false;
+  bool blockHasInput_ = false;
+  // The note each note key started (+1; 0 = none), so the release stops the same note even when
+  // the octave changed while the key was held.
+  uint8_t keyNote_[12] = {};
 };
