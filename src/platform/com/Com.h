@@ -41,10 +41,12 @@ inline constexpr HRESULT REGDB_E_CLASSNOTREG = int32_t(0x80040154);   // class n
 inline constexpr HRESULT CO_E_DLLNOTFOUND = int32_t(0x8004F001);      // server file missing/unloadable
 inline constexpr HRESULT CO_E_ERRORINDLL = int32_t(0x800401F9);       // server lacks the entry
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = int32_t(0x80040111);  // server refused the class
+inline constexpr HRESULT CLASS_E_NOAGGREGATION = int32_t(0x80040110);      // an outer object was given
 inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
 inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
 
 inline constexpr uint32_t CLSCTX_INPROC_SERVER = 0x1;
+inline constexpr uint32_t CLSCTX_ALL = 0x17;  // includes CLSCTX_INPROC_SERVER, the only kind served
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
@@ -119,9 +121,14 @@ class Com {
   Com(const Com&) = delete;
   Com& operator=(const Com&) = delete;
 
-  // CoCreateInstance. Results: S_OK; REGDB_E_CLASSNOTREG (no such class or no InprocServer32);
-  // CO_E_DLLNOTFOUND (the file is missing or does not load); CO_E_ERRORINDLL (no entry); the
-  // server's own failure code otherwise. `outer` must be null (no aggregation).
+  // CoCreateInstance. Results: S_OK; REGDB_E_CLASSNOTREG (no such class, no InprocServer32 key
+  // or default value, or a context without CLSCTX_INPROC_SERVER); CO_E_DLLNOTFOUND (the path is
+  // empty, the file is missing or does not load); CO_E_ERRORINDLL (no entry); the server's or the
+  // factory's own failure code otherwise, with `*object` null. E_POINTER for a null `object`,
+  // CLASS_E_NOAGGREGATION for a non-null `outer`, E_FAIL when a server claims success but hands
+  // back no object. Any thread may call it.
+  // Loaded servers stay loaded until this object is destroyed: release every object created
+  // through it before that.
   HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid, void** object);
 
   void registerClass(const CLSID& clsid, Factory factory);

@@ -10,7 +10,9 @@
 //    buffer alone; a missing value is ERROR_FILE_NOT_FOUND. `size` reports the stored size.
 //  - HKEY_CURRENT_USER is writable; HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT are read-only for
 //    the host (writes answer ERROR_ACCESS_DENIED), except through the test backing's seeding.
-//  - Subkeys enumerate in the order they were first created (stable across runs).
+//  - Subkeys enumerate in the order they were first created; the file backing keeps that order
+//    in the file, so it is stable across runs.
+//  - A key path skips empty parts: "a\\b\" is "a\b", and "" or "\" is the parent itself.
 // Thread safety: every operation may be called from any thread. Not for the audio thread.
 #include <cstdint>
 #include <memory>
@@ -89,21 +91,42 @@ class Batch {
   Registry& r_;
 };
 
-// The in-memory backing, for tests. `seedMachine` gives write access to the read-only roots so a
+// The in-memory backing, for tests. `seedValue` and `seedKey` write into the read-only roots so a
 // test can lay out a machine hive (ASIO drivers, class servers).
 std::unique_ptr<Registry> makeMemoryRegistry();
 
 // The durable backing: the user hive is a text file, written atomically; the machine hive (both
-// read-only roots) is read from the files named. See README.md for the format.
+// read-only roots) is read from the files named. See README.md for the format, and FileRegistry.h
+// for durability, locking and what happens to a file that does not parse.
 struct FileRegistryOptions {
   std::string userHivePath;       // empty: $XDG_CONFIG_HOME (or ~/.config)/vellumar/user.reg
-  std::string machineHivePaths[2];  // searched in order; a missing file is an empty hive
+  // Read in order and merged: a value or key found in an earlier file wins over a later one. An
+  // empty entry is skipped; a missing file is an empty hive; a file that does not parse is left
+  // out whole (it is not the host's to repair).
+  std::string machineHivePaths[2];
 };
 std::unique_ptr<Registry> openFileRegistry(const FileRegistryOptions& options);
+
+// The system folder's machine hive, where an installation registers its drivers. /etc because it
+// is configuration of the machine that the administrator (or a package) owns and users may only
+// read, which is exactly the contract of the two machine roots.
+inline constexpr const char* kSystemMachineHivePath = "/etc/vellumar/machine.reg";
+// $XDG_CONFIG_HOME/vellumar/user.reg, with ~/.config when the variable is unset or relative.
+std::string defaultUserHivePath();
+// What the host opens: the default user hive; "machine.reg" beside the executable (the build
+// tree writes one there that registers the project's own drivers), then kSystemMachineHivePath.
+FileRegistryOptions defaultFileRegistryOptions();
 
 // Writes a key path and values into a read-only root of a backing that allows seeding (tests and
 // the machine-hive generator). Returns false for backings without seeding.
 bool seedValue(Registry& r, HKEY root, const std::string& keyPath, const std::string& valueName, DWORD type,
                const std::string& bytes);
+// Creates a key path (without values) in any root of a seeding backing.
+bool seedKey(Registry& r, HKEY root, const std::string& keyPath);
+
+// Value bytes as the host stores them: a REG_SZ text with its terminating zero, a REG_DWORD in
+// little-endian order.
+std::string textValue(const std::string& text);
+std::string dwordValue(DWORD value);
 
 }  // namespace plat::registry
