@@ -41,11 +41,13 @@ class AsioDriverList {
   // -5003 for an unknown id.
   int32_t getDriverName(int32_t driverId, char* buffer, int32_t bufferSize);
 
+  // The node of `driverId`, or null.
+  DriverNode* node(int32_t driverId) const;
+
   DriverNode* driverList = nullptr;
   int32_t driverCount = 0;
 
  protected:
-  DriverNode* node(int32_t driverId) const;
   plat::com::Com& com_;
 
  private:
