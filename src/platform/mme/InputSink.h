@@ -42,7 +42,7 @@ class InputSink {
   // Audio thread: queues one packed short message. False when the input is not started (the
   // message is dropped, as the hardware's would be) or the queue is full (counted).
   bool push(uint32_t packed) noexcept {
-    if (!accepting_.load(std::memory_order_acquire)) return false;
+    if (!accepting_.load()) return false;
     if (!ring_.push(InputEvent{packed, clock_.tickCount()})) {
       overflows_.fetch_add(1, std::memory_order_relaxed);
       return false;

@@ -19,7 +19,9 @@ struct PortInfo {
 };
 
 // An open input port. Between start and stop the backing pushes every short message it receives
-// into the sink it was opened with; once the destructor returns it never touches the sink again.
+// into the sink it was opened with. `stop` returns only when a push that was under way has
+// finished (the layer has refused new ones before calling it), so that nothing the sink took is
+// left behind. Once the destructor returns the backing never touches the sink again.
 class InputPort {
  public:
   virtual ~InputPort() = default;

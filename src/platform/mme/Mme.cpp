@@ -199,16 +199,16 @@ MMRESULT Mme::midiInStart(HMIDIIN handle) {
     handle->delivering.store(false);
     return MMSYSERR_ERROR;
   }
-  handle->sink.accepting_.store(true, std::memory_order_release);
+  handle->sink.accepting_.store(true);
   handle->started = true;
   return MMSYSERR_NOERROR;
 }
 
-// Refuses new messages, delivers those already queued, then closes the gate for good measure:
-// a push that raced with the refusal is dropped instead of arriving after the stop.
+// Refuses new messages, waits until the backing's producer is past any push it began before (the
+// port's stop), delivers everything queued, and only then closes the gate to the callback.
 void Mme::stopInput(HMIDIIN handle) {
   if (!handle->started) return;
-  handle->sink.accepting_.store(false, std::memory_order_release);
+  handle->sink.accepting_.store(false);
   handle->port->stop();
   request(RequestKind::Flush, handle);
   handle->delivering.store(false);

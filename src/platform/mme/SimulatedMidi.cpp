@@ -13,7 +13,8 @@ class SimulatedMidi::SimInputPort final : public InputPort {
     std::lock_guard<std::mutex> lock(owner_.mutex_);
     return !input_.device.startFails;
   }
-  void stop() override {}
+  // Injection holds the lock while it pushes: taking it waits out one under way.
+  void stop() override { std::lock_guard<std::mutex> lock(owner_.mutex_); }
 
  private:
   SimulatedMidi& owner_;
