@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/VLAudioBase.h"
@@ -41,6 +42,7 @@ class RecordingRegistry : public Registry {
     std::string name;
     DWORD type;
     int batchDepth;
+    std::thread::id thread;
   };
   std::vector<Write> writes() {
     std::lock_guard<std::mutex> l(m_);
@@ -78,7 +80,7 @@ class RecordingRegistry : public Registry {
   LSTATUS setValueEx(HKEY key, const char* name, DWORD type, const uint8_t* data, DWORD size) override {
     {
       std::lock_guard<std::mutex> l(m_);
-      writes_.push_back({name ? name : "", type, depth_});
+      writes_.push_back({name ? name : "", type, depth_, std::this_thread::get_id()});
     }
     return inner_.setValueEx(key, name, type, data, size);
   }
