@@ -123,7 +123,12 @@ bool VLAudioFileBase::writeFrames16(const ChannelBufferPair& buffer, uint32_t fr
       }
     }
     if (!writeExact(chunk, n * 4u)) return false;
-    std::fflush(file);
+    // The stream buffers, so a full disk shows only here; a take that did not reach the file is
+    // not reported as saved.
+    if (std::fflush(file) != 0) {
+      close();
+      return false;
+    }
     done += n;
   }
   if (closeAfter) close();

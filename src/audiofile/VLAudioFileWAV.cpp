@@ -122,6 +122,14 @@ uint32_t VLAudioFileWAV::readHeader() {
       sampleFormat = SampleFormat::Stereo24;
       break;
     case 8:
+      // One channel of eight bytes is a double-precision (or 64-bit integer) sample, not a
+      // stereo frame: read as stereo float32 a mono float64 file would play as noise.
+      if (channels == 1) {
+        sampleFormat = fmt.tag == kTagFloat ? uint32_t{SampleFormat::MonoFloat64}
+                       : fmt.tag == kTagPcm ? uint32_t{SampleFormat::Mono64}
+                                            : 0u;
+        break;
+      }
       sampleFormat = fmt.tag == kTagPcm     ? uint32_t{SampleFormat::Stereo32}
                      : fmt.tag == kTagFloat ? SampleFormat::StereoFloat32
                                             : 0u;
