@@ -76,7 +76,9 @@ struct Defaults {
   Defaults() { setDefaults(); }
 } gDefaults;
 
-Instance* instanceOf(AEffect* effect) { return reinterpret_cast<Instance*>(effect); }
+Instance* instanceOf(AEffect* effect) {
+  return reinterpret_cast<Instance*>(effect);
+}
 
 audioMasterCallback hostOf(AEffect* effect) {
   return effect ? instanceOf(effect)->host : gLatestHost.load(std::memory_order_acquire);
@@ -237,7 +239,8 @@ void processReplacing(AEffect* effect, float** inputs, float** outputs, int32_t 
   if (gConfig.transportStartInProcess.exchange(0))
     gState.transportAnswer = callHost(effect, kVLExOpcode, kVLExTransportStart, 0, nullptr, 0.0f);
   if (gConfig.midiOutInProcess.exchange(0))
-    gState.midiOutAnswer = sendMidi(effect, gConfig.midiOutCount, gConfig.midiOutData, gConfig.midiOutSysex != 0);
+    gState.midiOutAnswer =
+        sendMidi(effect, gConfig.midiOutCount, gConfig.midiOutData, gConfig.midiOutSysex != 0);
 
   const int32_t ins = std::min(effect->numInputs, int32_t{2});
   const int32_t outs = std::min(effect->numOutputs, int32_t{kProbeMaxChannels});
@@ -256,9 +259,15 @@ void processReplacing(AEffect* effect, float** inputs, float** outputs, int32_t 
   }
 }
 
-void showAbout(AEffect*) { gState.extensionCalls[0].fetch_add(1); }
-void showHelp(AEffect*) { gState.extensionCalls[1].fetch_add(1); }
-void extensionCommand(AEffect*) { gState.extensionCalls[2].fetch_add(1); }
+void showAbout(AEffect*) {
+  gState.extensionCalls[0].fetch_add(1);
+}
+void showHelp(AEffect*) {
+  gState.extensionCalls[1].fetch_add(1);
+}
+void extensionCommand(AEffect*) {
+  gState.extensionCalls[2].fetch_add(1);
+}
 bool editorHasKeyFocus(AEffect*) {
   gState.extensionCalls[3].fetch_add(1);
   return gConfig.editorHasKeyFocus != 0;
@@ -306,11 +315,17 @@ AEffect* entry(audioMasterCallback host, const char* name) {
 
 }  // namespace
 
-PROBE_EXPORT ProbeConfig* probe_config() { return &gConfig; }
-PROBE_EXPORT ProbeState* probe_state() { return &gState; }
-PROBE_EXPORT void probe_reset() { setDefaults(); }
-PROBE_EXPORT intptr_t probe_call_host(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
-                                      float opt) {
+PROBE_EXPORT ProbeConfig* probe_config() {
+  return &gConfig;
+}
+PROBE_EXPORT ProbeState* probe_state() {
+  return &gState;
+}
+PROBE_EXPORT void probe_reset() {
+  setDefaults();
+}
+PROBE_EXPORT intptr_t probe_call_host(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
+                                      void* ptr, float opt) {
   return callHost(effect, opcode, index, value, ptr, opt);
 }
 PROBE_EXPORT intptr_t probe_send_midi(AEffect* effect, int32_t count, const unsigned char* data,
@@ -321,7 +336,11 @@ PROBE_EXPORT intptr_t probe_send_midi(AEffect* effect, int32_t count, const unsi
 // The entry points: the modern name, and the old one that some plug-ins export alone. A C++
 // function cannot be called main, so the symbol is named through the assembler.
 #ifndef PROBE_MAIN_ONLY
-PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback host) { return entry(host, "VSTPluginMain"); }
+PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback host) {
+  return entry(host, "VSTPluginMain");
+}
 #endif
 PROBE_EXPORT AEffect* probeLegacyMain(audioMasterCallback host) __asm__("main");
-PROBE_EXPORT AEffect* probeLegacyMain(audioMasterCallback host) { return entry(host, "main"); }
+PROBE_EXPORT AEffect* probeLegacyMain(audioMasterCallback host) {
+  return entry(host, "main");
+}

@@ -62,25 +62,25 @@ struct ProbeConfig {
   int32_t callHostInEntry;  // asks audioMasterVersion and audioMasterCurrentId with a null effect (default 1)
 
   // Dispatcher answers.
-  char effectName[kProbeText];  // default "Probe"
-  int32_t effectNameAnswer;     // what effGetEffectName returns (default 1; 0 sends the host to the product)
+  char effectName[kProbeText];   // default "Probe"
+  int32_t effectNameAnswer;      // what effGetEffectName returns (default 1; 0 sends the host to the product)
   char vendorName[kProbeText];   // default "Probe Maker"
   char productName[kProbeText];  // default "Probe Product"
   ERect editorRect;              // default {0, 0, 300, 400}
   int32_t editorRectNull;        // effEditGetRect leaves the pointer null
   int32_t editorRectAnswerIsPointer;  // effEditGetRect returns the rectangle's address instead of 1
-  int32_t sizeRequestWidth;      // > 0: effEditOpen asks the host for this size (audioMasterSizeWindow)
+  int32_t sizeRequestWidth;           // > 0: effEditOpen asks the host for this size (audioMasterSizeWindow)
   int32_t sizeRequestHeight;
   char canDo[kProbeMaxCanDo][kProbeText];  // effCanDo answers 1 for these, 0 for others (default empty)
-  int32_t keyAnswer;             // what effEditKeyDown / effEditKeyUp return
-  int32_t editorHasKeyFocus;     // what the extension entry editorHasKeyFocus returns
-  unsigned char chunk[kProbeChunkBytes];  // effGetChunk hands out this buffer (reused, like real plug-ins)
-  int32_t chunkSize;             // and returns this size (default 0: no chunk)
+  int32_t keyAnswer;                       // what effEditKeyDown / effEditKeyUp return
+  int32_t editorHasKeyFocus;               // what the extension entry editorHasKeyFocus returns
+  unsigned char chunk[kProbeChunkBytes];   // effGetChunk hands out this buffer (reused, like real plug-ins)
+  int32_t chunkSize;                       // and returns this size (default 0: no chunk)
 
   // Process.
-  float gain;           // default 1
-  float sineAmplitude;  // default 0
-  float sineFrequency;  // default 440
+  float gain;                 // default 1
+  float sineAmplitude;        // default 0
+  float sineFrequency;        // default 440
   int32_t readTimeInProcess;  // audioMasterGetTime on every block (default 1)
   int32_t timeRequestFlags;   // the value passed with it
 
@@ -89,7 +89,7 @@ struct ProbeConfig {
   float tempoInProcess;
   std::atomic<int32_t> transportStartInProcess;  // 'VLEx' index 1
   std::atomic<int32_t> midiOutInProcess;         // audioMasterProcessEvents with midiOutCount events
-  int32_t midiOutCount;                          // 1..8 MIDI events of midiOutData (plus a SysEx with midiOutSysex)
+  int32_t midiOutCount;  // 1..8 MIDI events of midiOutData (plus a SysEx with midiOutSysex)
   unsigned char midiOutData[3];
   int32_t midiOutSysex;
 };
@@ -123,7 +123,7 @@ struct ProbeState {
   // The last process call.
   std::atomic<uint32_t> processCalls;
   int32_t lastFrames;
-  uintptr_t lastInputs[kProbeMaxChannels];   // the pointers seen, up to max(numInputs, numOutputs)
+  uintptr_t lastInputs[kProbeMaxChannels];  // the pointers seen, up to max(numInputs, numOutputs)
   uintptr_t lastOutputs[kProbeMaxChannels];
   // The last time-info read.
   uint32_t timeReads;
@@ -149,9 +149,10 @@ enum : int32_t {
 using ProbeConfigFn = ProbeConfig* (*)();
 using ProbeStateFn = ProbeState* (*)();
 using ProbeResetFn = void (*)();
-using ProbeCallHostFn = intptr_t (*)(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
-                                     float opt);
-using ProbeSendMidiFn = intptr_t (*)(AEffect* effect, int32_t count, const unsigned char* data, int32_t withSysex);
+using ProbeCallHostFn = intptr_t (*)(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
+                                     void* ptr, float opt);
+using ProbeSendMidiFn = intptr_t (*)(AEffect* effect, int32_t count, const unsigned char* data,
+                                     int32_t withSysex);
 
 // Exported by the probe (look them up with dlsym):
 //   ProbeConfig* probe_config();  ProbeState* probe_state();
@@ -186,8 +187,8 @@ class ProbeLibrary {
   ProbeConfig& config() const { return *config_(); }
   ProbeState& state() const { return *state_(); }
   void reset() const { reset_(); }
-  intptr_t callHost(AEffect* effect, int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
-                    float opt = 0.0f) const {
+  intptr_t callHost(AEffect* effect, int32_t opcode, int32_t index = 0, intptr_t value = 0,
+                    void* ptr = nullptr, float opt = 0.0f) const {
     return callHost_(effect, opcode, index, value, ptr, opt);
   }
   intptr_t sendMidi(AEffect* effect, int32_t count, const unsigned char* data, bool withSysex) const {

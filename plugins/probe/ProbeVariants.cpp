@@ -13,16 +13,22 @@ PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback) {
   return &gNotAnEffect;
 }
 #elif defined(PROBE_NULL_ENTRY)
-PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback) { return nullptr; }
+PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback) {
+  return nullptr;
+}
 #elif defined(PROBE_THROWS)
 namespace {
 struct EntryFailure {
   int code;
 };
 }  // namespace
-PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback) { throw EntryFailure{1}; }
+PROBE_EXPORT AEffect* VSTPluginMain(audioMasterCallback) {
+  throw EntryFailure{1};
+}
 #elif defined(PROBE_NO_ENTRY)
-PROBE_EXPORT int probe_not_a_plugin() { return 0; }
+PROBE_EXPORT int probe_not_a_plugin() {
+  return 0;
+}
 #else
 #error "choose a variant"
 #endif

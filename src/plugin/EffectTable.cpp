@@ -9,7 +9,9 @@ namespace {
 constinit EffectTable gEffectTable;
 }  // namespace
 
-EffectTable& EffectTable::instance() { return gEffectTable; }
+EffectTable& EffectTable::instance() {
+  return gEffectTable;
+}
 
 void EffectTable::append(HostContext* context, AEffect* effect) {
   std::lock_guard lock(writeMutex_);
@@ -19,7 +21,8 @@ void EffectTable::append(HostContext* context, AEffect* effect) {
 
 void EffectTable::remove(const HostContext* context) {
   std::lock_guard lock(writeMutex_);
-  auto end = std::remove_if(pairs_.begin(), pairs_.end(), [&](const Pair& p) { return p.context == context; });
+  auto end =
+      std::remove_if(pairs_.begin(), pairs_.end(), [&](const Pair& p) { return p.context == context; });
   if (end == pairs_.end()) return;
   pairs_.erase(end, pairs_.end());
   if (pairs_.empty()) List().swap(pairs_);

@@ -47,7 +47,7 @@ class EffectTable {
   void publishLocked();
 
   mutable std::mutex writeMutex_;
-  List pairs_;                               // the writer's copy, under writeMutex_
+  List pairs_;                                 // the writer's copy, under writeMutex_
   std::atomic<const List*> current_{nullptr};  // what readers see; null when empty
   mutable std::atomic<uint32_t> readers_{0};   // lookups in progress
 };

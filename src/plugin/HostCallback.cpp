@@ -38,7 +38,8 @@ intptr_t vendorSpecific(HostContext& context, int32_t index, float opt) {
     }
     case kVLExTransportStart:
       // The plug-in may ask from its editor while the audio thread writes the same record.
-      std::atomic_ref<int32_t>(context.timeInfo.flags).fetch_or(kVstTransportPlaying, std::memory_order_relaxed);
+      std::atomic_ref<int32_t>(context.timeInfo.flags)
+          .fetch_or(kVstTransportPlaying, std::memory_order_relaxed);
       std::atomic_ref<double>(context.timeInfo.ppqPos).store(0.0, std::memory_order_relaxed);
       return 1;
     default:

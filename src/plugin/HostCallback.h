@@ -21,8 +21,8 @@ class HostCallback {
   static constexpr const char* kHosterProduct = "Vellumar Hoster";
   // audioMasterCanDo answers 1 for exactly these texts (case-sensitive).
   static constexpr const char* kCapabilities[9] = {
-      "supplyIdle",       "sendVstEvents",       "sendVstMidiEvent", "sendVstTimeInfo", "receiveVstEvents",
-      "receiveVstMidiEvent", "supportShell",        "shellCategory",    "sizeWindow"};
+      "supplyIdle",          "sendVstEvents", "sendVstMidiEvent", "sendVstTimeInfo", "receiveVstEvents",
+      "receiveVstMidiEvent", "supportShell",  "shellCategory",    "sizeWindow"};
 
   // The variant the standalone host gives its plug-in: product "Vellumar Standalone".
   static intptr_t standalone(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr,
@@ -34,6 +34,6 @@ class HostCallback {
   static bool isCapability(const char* text) noexcept;
 
  private:
-  static intptr_t dispatch(const char* product, AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
-                           void* ptr, float opt) noexcept;
+  static intptr_t dispatch(const char* product, AEffect* effect, int32_t opcode, int32_t index,
+                           intptr_t value, void* ptr, float opt) noexcept;
 };

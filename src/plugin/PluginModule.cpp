@@ -6,7 +6,9 @@ bool PluginModule::load(const std::string& path) {
   return handle_ != nullptr;
 }
 
-void* PluginModule::symbol(const char* name) const { return plat::module::findSymbol(handle_, name); }
+void* PluginModule::symbol(const char* name) const {
+  return plat::module::findSymbol(handle_, name);
+}
 
 void PluginModule::free() {
   plat::module::freeLibrary(handle_);
