@@ -9,7 +9,7 @@ int16_t CpuMeter::measure() noexcept {
   }
   // The tick count wraps at 2^32 ms; the difference is taken in 32 bits so a wrap costs nothing.
   // A meter that never sampled samples now, whatever the tick count reads.
-  if (lastTick != 0 && static_cast<uint32_t>(clock_.tickCount() - static_cast<uint32_t>(lastTick)) <= 250) {
+  if (sampled_ && static_cast<uint32_t>(clock_.tickCount() - static_cast<uint32_t>(lastTick)) <= 250) {
     inUse.fetch_sub(1);
     return lastPercent.load();
   }
@@ -19,7 +19,7 @@ int16_t CpuMeter::measure() noexcept {
     inUse.fetch_sub(1);
     return lastPercent.load();
   }
-  if (lastTick != 0) {
+  if (sampled_) {
     uint64_t systemDelta = (system.kernel - lastSystemKernel) + (system.user - lastSystemUser);
     if (systemDelta != 0) {
       double processDelta = static_cast<double>((process.kernel + process.user) -
@@ -31,9 +31,8 @@ int16_t CpuMeter::measure() noexcept {
   lastSystemUser = system.user;
   lastProcessKernel = process.kernel;
   lastProcessUser = process.user;
-  // 0 means "no sample"; a sample taken exactly at tick 0 is recorded as tick 1.
-  uint32_t tick = clock_.tickCount();
-  lastTick = tick == 0 ? 1 : tick;
+  lastTick = clock_.tickCount();
+  sampled_ = true;
   inUse.fetch_sub(1);
   return lastPercent.load();
 }

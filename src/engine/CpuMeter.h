@@ -23,9 +23,12 @@ class CpuMeter {
   uint64_t lastProcessKernel = 0;
   uint64_t lastProcessUser = 0;
   std::atomic<int16_t> lastPercent{-1};
-  uint64_t lastTick = 0;  // ms; 0 = no sample yet
+  uint64_t lastTick = 0;  // ms of the last sample
   std::atomic<int32_t> inUse{0};
 
  private:
   plat::clock::Clock& clock_;
+  // Whether a sample was taken; kept apart from lastTick because a tick count of 0 is a valid
+  // reading on a clock that has just started.
+  bool sampled_ = false;
 };

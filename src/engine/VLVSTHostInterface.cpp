@@ -229,8 +229,16 @@ bool VLVSTHostInterface::runBlock(ChannelBufferPair* in, ChannelBufferPair* out,
   else
     timeInfo.ppqPos = songPosition.load();
 
-  if (playerState.load() == 1 && !playerFinished.load() && playerLeft && playerRight) {
-    feedPlayer(in, frames);
+  if (playerState.load() == 1 && playerLeft && playerRight) {
+    // While the player plays it owns the input: the file, then silence once a non-looping file
+    // has ended. Its frame count keeps growing after the end.
+    if (!playerFinished.load()) {
+      feedPlayer(in, frames);
+    } else {
+      std::memset(in->left, 0, frames * sizeof(float));
+      std::memset(in->right, 0, frames * sizeof(float));
+    }
+    playerPlayed.fetch_add(frames);
   } else if (!blockIsSynth_ && (muteDeviceInput.load() || !blockHasInput_)) {
     std::memset(in->left, 0, frames * sizeof(float));
     std::memset(in->right, 0, frames * sizeof(float));
@@ -314,7 +322,6 @@ void VLVSTHostInterface::feedPlayer(ChannelBufferPair* in, uint32_t frames) noex
   // A rewind from the user interface during this block wins over the block's own progress.
   double expected = start;
   playerPosition.compare_exchange_strong(expected, p);
-  playerPlayed.fetch_add(frames);
 }
 
 void VLVSTHostInterface::record(const ChannelBufferPair* out, uint32_t frames) noexcept {

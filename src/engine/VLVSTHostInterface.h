@@ -79,7 +79,8 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   struct InputContext {
     MidiDeviceInfo* device = nullptr;
     VLVSTHostInterface* engine = nullptr;
-    int64_t lastClock = 0;  // counter reading of this input's previous clock; 0 = none
+    int64_t lastClock = 0;  // counter reading of this input's previous clock, when haveClock
+    bool haveClock = false;
     // Contexts alive, for tests that prove each close notification frees exactly one.
     static std::atomic<int> live;
     InputContext(MidiDeviceInfo* d, VLVSTHostInterface* e) : device(d), engine(e) { live.fetch_add(1); }

@@ -82,8 +82,9 @@ void VLVSTHostInterface::handleSystemMessage(const MidiMessage& message, InputCo
       // another input's traffic) do not shorten the measured period.
       const int64_t now = clock.performanceCounter();
       const double intervalMs =
-          context.lastClock != 0 ? static_cast<double>(now - context.lastClock) * 1000.0 / perfFrequency : 0.0;
+          context.haveClock ? static_cast<double>(now - context.lastClock) * 1000.0 / perfFrequency : 0.0;
       context.lastClock = now;
+      context.haveClock = true;
       if ((device.syncWhilePlaying || !isPlaying()) && intervalMs > 0) {
         clockIntervalSum += intervalMs;
         if (++clockCount >= 24) {
