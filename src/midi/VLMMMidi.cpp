@@ -33,7 +33,8 @@ void VLMMMidi::enumerate() {
   const uint32_t n = mme_.midiInGetNumDevs();
   for (uint32_t i = 0; i < n; ++i) {
     MIDIINCAPSA caps{};
-    if (mme_.midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR) add(int32_t(i), caps.szPname, true);
+    if (mme_.midiInGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR)
+      add(int32_t(i), caps.szPname, true);
   }
   const uint32_t m = mme_.midiOutGetNumDevs();
   for (uint32_t i = 0; i <= m; ++i) {
@@ -101,8 +102,8 @@ void VLMMMidi::sendShortMessage(const MidiMessage& message) noexcept {
   sending_.fetch_add(1);
   if (!closed.load()) {
     if (HMIDIOUT handle = output_.load())
-      mme_.midiOutShortMsg(handle, uint32_t(message.status) | uint32_t(message.data1) << 8 |
-                                       uint32_t(message.data2) << 16);
+      mme_.midiOutShortMsg(
+          handle, uint32_t(message.status) | uint32_t(message.data1) << 8 | uint32_t(message.data2) << 16);
   }
   sending_.fetch_sub(1);
 }
@@ -122,7 +123,8 @@ void VLMMMidi::inputProc(HMIDIIN, uint32_t msg, uintptr_t instance, uintptr_t pa
     m.data1 = (p >> 8) & 0x7F;
     m.data2 = (p >> 16) & 0x7F;
     const int64_t now = self.clock_.performanceCounter();
-    m.deltaMs = self.haveLastCounter_ ? double(now - self.lastCounter_) / double(self.frequency_) * 1000.0 : 0.0;
+    m.deltaMs =
+        self.haveLastCounter_ ? double(now - self.lastCounter_) / double(self.frequency_) * 1000.0 : 0.0;
     self.lastCounter_ = now;
     self.haveLastCounter_ = true;
     if (ctx->callback) ctx->callback(&m, ctx->context);

@@ -16,7 +16,9 @@ using namespace plat::mme;
 
 namespace {
 
-bool sequencerPresent() { return access("/dev/snd/seq", F_OK) == 0; }
+bool sequencerPresent() {
+  return access("/dev/snd/seq", F_OK) == 0;
+}
 
 TEST(AlsaSeqMidi, ListsOnlyOtherClientsPortsOrNothingWithoutASequencer) {
   AlsaSeqMidi alsa("vl-alsa-test");

@@ -169,7 +169,8 @@ TEST_F(JackMidiTest, MessagesTravelBothWaysAndTheMapperIsAPortOthersConnectTo) {
   EXPECT_EQ(inbox.closes, 1);
   ASSERT_TRUE(midi.open(nullptr, midi.devices.back().get(), nullptr, nullptr));
   const std::string pattern = "^" + jack.clientName() + ":midi_out";
-  const char** ports = jack_get_ports(peer.client(), pattern.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+  const char** ports =
+      jack_get_ports(peer.client(), pattern.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
   ASSERT_NE(ports, nullptr);
   ASSERT_EQ(jack_connect(peer.client(), ports[0], peer.port("in").c_str()), 0);
   jack_free(ports);

@@ -69,7 +69,8 @@ TEST(DeviceNames, ShortNamesStayLongNamesAreCutWithAStableTag) {
 }
 
 TEST(DeviceNames, DuplicatesGetNumbersWithinTheLimitAndReservedNamesAreAvoided) {
-  std::vector<std::string> names{"Keys", "Keys", "MIDI Mapper", std::string(31, 'L'), std::string(31, 'L'), "Keys"};
+  std::vector<std::string> names{"Keys", "Keys", "MIDI Mapper", std::string(31, 'L'), std::string(31, 'L'),
+                                 "Keys"};
   uniqueDeviceNames(names, {"MIDI Mapper"});
   EXPECT_EQ(names[0], "Keys");
   EXPECT_EQ(names[1], "Keys 2");
@@ -236,11 +237,11 @@ TEST(ShortMessage, PacksCompleteShortMessagesOnly) {
       {{0xF8}, true, 0xF8},
       {{0xF2, 0x01, 0x02}, true, 0x000201F2},
       {{0xF3, 0x04}, true, 0x000004F3},
-      {{0xC2, 0x05, 0x06}, false, 0},       // wrong length
-      {{0x90, 0x3C}, false, 0},             // truncated
-      {{0x3C, 0x64}, false, 0},             // running status is not a complete message
-      {{0xF0, 0x7E, 0xF7}, false, 0},       // system exclusive
-      {{0x90, 0xBC, 0x64}, false, 0},       // data byte with the high bit
+      {{0xC2, 0x05, 0x06}, false, 0},  // wrong length
+      {{0x90, 0x3C}, false, 0},        // truncated
+      {{0x3C, 0x64}, false, 0},        // running status is not a complete message
+      {{0xF0, 0x7E, 0xF7}, false, 0},  // system exclusive
+      {{0x90, 0xBC, 0x64}, false, 0},  // data byte with the high bit
       {{}, false, 0},
   };
   for (const auto& c : cases) {

@@ -64,7 +64,8 @@ TEST_F(VLMMMidiTest, ListsInputsThenOutputsThenMapperWithFreshValues) {
     int32_t id;
     const char* name;
     bool in;
-  } expected[] = {{0, "Keys In", true}, {1, "Pads In", true}, {0, "Synth Out", false}, {-1, "MIDI Mapper", false}};
+  } expected[] = {
+      {0, "Keys In", true}, {1, "Pads In", true}, {0, "Synth Out", false}, {-1, "MIDI Mapper", false}};
   ASSERT_EQ(midi->devices.size(), std::size(expected));
   for (size_t i = 0; i < std::size(expected); ++i) {
     SCOPED_TRACE(i);
@@ -135,9 +136,9 @@ TEST_F(VLMMMidiTest, DecodesInputMessages) {
     uint32_t packed;
     uint8_t status, statusHigh, channel, data1, data2;
   } cases[] = {
-      {0x00643C93, 0x90, 0x90, 3, 60, 100},  // note-on, channel 4
-      {0x000000F8, 0xF8, 0xF0, 8, 0, 0},     // clock
-      {0x00007FE0, 0xE0, 0xE0, 0, 0x7F, 0},  // pitch bend
+      {0x00643C93, 0x90, 0x90, 3, 60, 100},      // note-on, channel 4
+      {0x000000F8, 0xF8, 0xF0, 8, 0, 0},         // clock
+      {0x00007FE0, 0xE0, 0xE0, 0, 0x7F, 0},      // pitch bend
       {0x00FFBCBF, 0xB0, 0xB0, 15, 0x3C, 0x7F},  // data bytes with the high bit set are masked
       {0x000000FF, 0xFF, 0xF0, 15, 0, 0},
   };

@@ -13,7 +13,9 @@ namespace plat::mme {
 
 namespace {
 
-std::string addressKey(int client, int port) { return std::to_string(client) + ":" + std::to_string(port); }
+std::string addressKey(int client, int port) {
+  return std::to_string(client) + ":" + std::to_string(port);
+}
 
 bool parseKey(const std::string& key, snd_seq_addr_t& addr) {
   int client = -1, port = -1;
@@ -63,7 +65,8 @@ class AlsaSeqMidi::AlsaInputPort final : public InputPort {
 
 class AlsaSeqMidi::AlsaOutputPort final : public OutputPort {
  public:
-  AlsaOutputPort(AlsaSeqMidi& owner, size_t index) : owner_(owner), index_(index), slot_(owner.outputs_[index].load()) {}
+  AlsaOutputPort(AlsaSeqMidi& owner, size_t index)
+      : owner_(owner), index_(index), slot_(owner.outputs_[index].load()) {}
   ~AlsaOutputPort() override {
     std::lock_guard<std::mutex> lock(owner_.mutex_);
     owner_.outputs_[index_].store(nullptr);
@@ -100,8 +103,8 @@ AlsaSeqMidi::AlsaSeqMidi(const std::string& clientName) {
   snd_seq_set_client_name(seq_, clientName.c_str());
   client_ = snd_seq_client_id(seq_);
   wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (client_ < 0 || wakeFd_ < 0 || snd_midi_event_new(16, &decoder_) < 0 || snd_midi_event_new(16, &encoder_) < 0 ||
-      !reader_.start([this] { readerLoop(); })) {
+  if (client_ < 0 || wakeFd_ < 0 || snd_midi_event_new(16, &decoder_) < 0 ||
+      snd_midi_event_new(16, &encoder_) < 0 || !reader_.start([this] { readerLoop(); })) {
     if (decoder_) snd_midi_event_free(decoder_);
     if (encoder_) snd_midi_event_free(encoder_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
@@ -160,7 +163,9 @@ std::vector<PortInfo> AlsaSeqMidi::list(unsigned int caps) {
   return result;
 }
 
-std::vector<PortInfo> AlsaSeqMidi::listInputs() { return list(SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ); }
+std::vector<PortInfo> AlsaSeqMidi::listInputs() {
+  return list(SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+}
 std::vector<PortInfo> AlsaSeqMidi::listOutputs() {
   return list(SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
 }
@@ -172,8 +177,9 @@ std::unique_ptr<InputPort> AlsaSeqMidi::openInput(const std::string& key, InputS
   auto free = std::find(inputs_.begin(), inputs_.end(), nullptr);
   if (free == inputs_.end()) return nullptr;
   const std::string name = "in " + std::to_string(++serial_);
-  const int port = snd_seq_create_simple_port(seq_, name.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
-                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+  const int port =
+      snd_seq_create_simple_port(seq_, name.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                 SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
   if (port < 0) return nullptr;
   *free = new InSlot{port, source, &sink};
   return std::make_unique<AlsaInputPort>(*this, size_t(free - inputs_.begin()));

@@ -36,7 +36,8 @@ class JackMidi::JackInputPort final : public InputPort {
     if (!connected_) return;
     connected_ = false;
     InSlot* slot = owner_.inputs_[index_].load();
-    if (slot && !owner_.dead_.load()) jack_disconnect(owner_.client_, source_.c_str(), jack_port_name(slot->port));
+    if (slot && !owner_.dead_.load())
+      jack_disconnect(owner_.client_, source_.c_str(), jack_port_name(slot->port));
   }
 
  private:
@@ -48,7 +49,8 @@ class JackMidi::JackInputPort final : public InputPort {
 
 class JackMidi::JackOutputPort final : public OutputPort {
  public:
-  JackOutputPort(JackMidi& owner, size_t index) : owner_(owner), index_(index), slot_(owner.outputs_[index].load()) {}
+  JackOutputPort(JackMidi& owner, size_t index)
+      : owner_(owner), index_(index), slot_(owner.outputs_[index].load()) {}
   ~JackOutputPort() override {
     owner_.outputs_[index_].store(nullptr);
     owner_.waitOutCycle();
@@ -88,7 +90,9 @@ JackMidi::~JackMidi() {
   if (client_) jack_client_close(client_);  // deactivates: no process callback after this
 }
 
-std::string JackMidi::clientName() const { return client_ ? jack_get_client_name(client_) : std::string(); }
+std::string JackMidi::clientName() const {
+  return client_ ? jack_get_client_name(client_) : std::string();
+}
 
 std::vector<PortInfo> JackMidi::list(unsigned long flags) {
   std::vector<PortInfo> result;
@@ -113,13 +117,17 @@ std::vector<PortInfo> JackMidi::list(unsigned long flags) {
   return result;
 }
 
-std::vector<PortInfo> JackMidi::listInputs() { return list(JackPortIsOutput); }
-std::vector<PortInfo> JackMidi::listOutputs() { return list(JackPortIsInput); }
+std::vector<PortInfo> JackMidi::listInputs() {
+  return list(JackPortIsOutput);
+}
+std::vector<PortInfo> JackMidi::listOutputs() {
+  return list(JackPortIsInput);
+}
 
 jack_port_t* JackMidi::registerPort(bool input) {
   const std::string name = (input ? "in_" : "out_") + std::to_string(++serial_);
-  return jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, input ? JackPortIsInput : JackPortIsOutput,
-                            0);
+  return jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                            input ? JackPortIsInput : JackPortIsOutput, 0);
 }
 
 std::unique_ptr<InputPort> JackMidi::openInput(const std::string& key, InputSink& sink) {
@@ -139,9 +147,10 @@ std::unique_ptr<OutputPort> JackMidi::openOutput(const std::string& key) {
   if (!key.empty() && !jack_port_by_name(client_, key.c_str())) return nullptr;
   auto free = std::find_if(outputs_.begin(), outputs_.end(), [](auto& s) { return s.load() == nullptr; });
   if (free == outputs_.end()) return nullptr;
-  jack_port_t* port = key.empty() ? jack_port_register(client_, ("midi_out_" + std::to_string(++serial_)).c_str(),
-                                                       JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)
-                                  : registerPort(false);
+  jack_port_t* port = key.empty()
+                          ? jack_port_register(client_, ("midi_out_" + std::to_string(++serial_)).c_str(),
+                                               JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)
+                          : registerPort(false);
   if (!port) return nullptr;
   if (!key.empty()) {
     const int rc = jack_connect(client_, jack_port_name(port), key.c_str());
@@ -200,6 +209,8 @@ int JackMidi::process(jack_nframes_t frames, void* arg) noexcept {
   return 0;
 }
 
-void JackMidi::shutdown(void* arg) noexcept { static_cast<JackMidi*>(arg)->dead_.store(true); }
+void JackMidi::shutdown(void* arg) noexcept {
+  static_cast<JackMidi*>(arg)->dead_.store(true);
+}
 
 }  // namespace plat::mme

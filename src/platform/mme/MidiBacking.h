@@ -13,8 +13,8 @@
 namespace plat::mme {
 
 struct PortInfo {
-  std::string key;   // what the backing opens the port by (its full port name)
-  std::string name;  // the name users see; the layer shortens it to 31 bytes and makes it unique
+  std::string key;     // what the backing opens the port by (its full port name)
+  std::string name;    // the name users see; the layer shortens it to 31 bytes and makes it unique
   bool capsOk = true;  // false: the capability query of this device fails
 };
 

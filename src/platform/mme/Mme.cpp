@@ -28,7 +28,9 @@ namespace {
 
 constexpr uint32_t kCallbackTypeMask = 0x00070000u;
 
-bool isMapperId(uintptr_t id) { return id == MIDI_MAPPER || id == UINTPTR_MAX; }
+bool isMapperId(uintptr_t id) {
+  return id == MIDI_MAPPER || id == UINTPTR_MAX;
+}
 
 void copyName(char (&dst)[MAXPNAMELEN], const std::string& name) {
   std::memset(dst, 0, sizeof dst);
@@ -222,12 +224,14 @@ MMRESULT Mme::midiInStop(HMIDIIN handle) {
 }
 
 // Short messages have no buffers to return; resetting stops the input like the platform does.
-MMRESULT Mme::midiInReset(HMIDIIN handle) { return midiInStop(handle); }
+MMRESULT Mme::midiInReset(HMIDIIN handle) {
+  return midiInStop(handle);
+}
 
 MMRESULT Mme::midiInClose(HMIDIIN handle) {
   if (!validInput(handle)) return MMSYSERR_INVALHANDLE;
   stopInput(handle);
-  handle->port.reset();                    // the backing lets go of the sink
+  handle->port.reset();                  // the backing lets go of the sink
   request(RequestKind::Remove, handle);  // delivers MIM_CLOSE
   {
     std::lock_guard<std::mutex> lock(devicesMutex_);
@@ -287,7 +291,9 @@ MMRESULT Mme::midiOutClose(HMIDIOUT handle) {
 
 // ---- delivery
 
-void Mme::flush() { request(RequestKind::Flush, nullptr); }
+void Mme::flush() {
+  request(RequestKind::Flush, nullptr);
+}
 
 void Mme::request(RequestKind kind, MidiInHandle* handle) {
   Request r{kind, handle};
