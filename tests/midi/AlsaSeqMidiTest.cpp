@@ -4,6 +4,7 @@
 #include "platform/mme/AlsaSeqMidi.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
@@ -11,6 +12,7 @@
 #include "midi/VLMMMidi.h"
 #include "platform/mme/Mme.h"
 #include "platform/mme/SimulatedMidi.h"
+#include "platform/mme/SystemMidi.h"
 
 using namespace plat::mme;
 
@@ -54,6 +56,18 @@ TEST(AlsaSeqMidi, WithoutASequencerTheOtherBackingsStillNumberFromZero) {
   ASSERT_TRUE(midi.open(nullptr, midi.devices[2].get(), nullptr, nullptr));
   EXPECT_EQ(sim.openMappers(), 1);
   midi.close();
+}
+
+// The composition root's layer on a machine without sequencer and without JACK server: an empty
+// device list, no error, and a clean shutdown.
+TEST(SystemMidi, WithNeitherSequencerNorServerListsNothing) {
+  if (sequencerPresent()) GTEST_SKIP() << "this machine has a sequencer";
+  setenv("JACK_NO_START_SERVER", "1", 1);
+  setenv("JACK_DEFAULT_SERVER", "vl-no-such-server", 1);
+  SystemMidi system;
+  VLMMMidi midi(system.mme(), plat::clock::systemClock());
+  EXPECT_TRUE(midi.devices.empty());
+  EXPECT_FALSE(midi.open(nullptr, nullptr, nullptr, nullptr));
 }
 
 }  // namespace

@@ -75,8 +75,16 @@ class JackMidi::JackOutputPort final : public OutputPort {
 };
 
 JackMidi::JackMidi(JackMidiOptions options) : options_(std::move(options)) {
+  // Without a server the library explains itself on stderr; the host keeps no log and reports by
+  // results, so the attempt runs with silent message functions, and the previous ones return.
+  auto* const previousError = jack_error_callback;
+  auto* const previousInfo = jack_info_callback;
+  jack_set_error_function([](const char*) {});
+  jack_set_info_function([](const char*) {});
   jack_status_t status{};
   client_ = jack_client_open(options_.clientName.c_str(), JackNoStartServer, &status);
+  jack_set_error_function(previousError);
+  jack_set_info_function(previousInfo);
   if (!client_) return;
   jack_set_process_callback(client_, &JackMidi::process, this);
   jack_on_shutdown(client_, &JackMidi::shutdown, this);
