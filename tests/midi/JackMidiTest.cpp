@@ -180,6 +180,31 @@ TEST_F(JackMidiTest, MessagesTravelBothWaysAndTheMapperIsAPortOthersConnectTo) {
   midi.close();
 }
 
+// The server goes away under open ports: sending becomes silent, and close still gives the one
+// close notification and returns without waiting on a process callback that will never come.
+TEST_F(JackMidiTest, ServerShutdownLeavesTheHostAbleToCloseCleanly) {
+  Inbox inbox;
+  JackMidi jack;
+  ASSERT_TRUE(jack.connected());
+  Mme mme({&jack});
+  VLMMMidi midi(mme, plat::clock::systemClock());
+  ASSERT_TRUE(midi.open(find(midi, peer.port("out"), true), nullptr, &Inbox::callback, &inbox));
+  ASSERT_TRUE(midi.open(nullptr, find(midi, peer.port("in"), false), nullptr, nullptr));
+
+  server.stop();
+  for (int i = 0; i < 500 && jack.connected(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(jack.connected());
+  MidiMessage m{};
+  m.status = 0x90;
+  midi.sendShortMessage(m);
+  const auto before = std::chrono::steady_clock::now();
+  midi.close();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+  EXPECT_EQ(inbox.closes, 1);
+  EXPECT_TRUE(jack.listInputs().empty());
+}
+
 std::atomic<long> hookCycles{0};
 void countingHook(bool entering, void*) {
   rt::armThisThread(entering);
