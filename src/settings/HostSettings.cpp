@@ -24,7 +24,8 @@ bool queryDword(Registry& r, HKEY key, const char* name, int32_t& value) {
   uint8_t bytes[4] = {0, 0, 0, 0};
   DWORD size = sizeof bytes;
   if (r.queryValueEx(key, name, nullptr, bytes, &size) != ERROR_SUCCESS) return false;
-  uint32_t v = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+  uint32_t v =
+      uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
   value = int32_t(v);
   return true;
 }
@@ -32,7 +33,8 @@ bool queryDword(Registry& r, HKEY key, const char* name, int32_t& value) {
 bool queryString(Registry& r, HKEY key, const char* name, std::string& text) {
   char buffer[kTextBufferSize];
   DWORD size = sizeof buffer;
-  if (r.queryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(buffer), &size) != ERROR_SUCCESS) return false;
+  if (r.queryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(buffer), &size) != ERROR_SUCCESS)
+    return false;
   if (size > sizeof buffer) size = sizeof buffer;
   // A value without a terminating zero (stored by something else) ends at its stored size.
   const void* zero = std::memchr(buffer, 0, size);
@@ -62,13 +64,16 @@ bool setDword(Registry& r, HKEY key, const char* name, int32_t value) {
 
 bool setString(Registry& r, HKEY key, const char* name, const std::string& text) {
   r.deleteValue(key, name);
-  return r.setValueEx(key, name, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()), DWORD(text.size() + 1)) ==
-         ERROR_SUCCESS;
+  return r.setValueEx(key, name, REG_SZ, reinterpret_cast<const uint8_t*>(text.c_str()),
+                      DWORD(text.size() + 1)) == ERROR_SUCCESS;
 }
 
-void setFlag(Registry& r, HKEY key, const char* name, bool flag) { setDword(r, key, name, flag ? 1 : 0); }
+void setFlag(Registry& r, HKEY key, const char* name, bool flag) {
+  setDword(r, key, name, flag ? 1 : 0);
+}
 
-const std::vector<std::unique_ptr<AudioDeviceInfo>>* backendDevices(HostSettings::AudioBackends backends, int which) {
+const std::vector<std::unique_ptr<AudioDeviceInfo>>* backendDevices(HostSettings::AudioBackends backends,
+                                                                    int which) {
   if (!backends || !backends[which]) return nullptr;
   return &backends[which]->devices;
 }
@@ -87,7 +92,8 @@ void loadDeviceOptions(Registry& r, HKEY host, const char* prefix, AudioDeviceIn
   const std::string p = prefix;
   queryDword(r, host, (p + " Left").c_str(), device.leftChannel);
   queryDword(r, host, (p + " Right").c_str(), device.rightChannel);
-  if (!queryDword(r, host, (p + " BufferSize").c_str(), device.bufferSize)) device.bufferSize = kDefaultBufferSize;
+  if (!queryDword(r, host, (p + " BufferSize").c_str(), device.bufferSize))
+    device.bufferSize = kDefaultBufferSize;
 }
 
 void saveDevice(Registry& r, HKEY host, const char* prefix, const AudioDeviceInfo& device) {
@@ -99,7 +105,9 @@ void saveDevice(Registry& r, HKEY host, const char* prefix, const AudioDeviceInf
   setDword(r, host, (p + " BufferSize").c_str(), device.bufferSize);
 }
 
-std::string midiDeviceKeyName(int index) { return "Midi Device " + std::to_string(index); }
+std::string midiDeviceKeyName(int index) {
+  return "Midi Device " + std::to_string(index);
+}
 
 }  // namespace
 
@@ -197,8 +205,8 @@ bool HostSettings::save() {
   std::lock_guard<std::mutex> lock(saveMutex_);
   registry_.beginBatch();
   HKEY host = nullptr;
-  const bool opened =
-      registry_.createKeyEx(HKEY_CURRENT_USER, (keyPath + "\\Host").c_str(), KEY_ALL_ACCESS, &host) == ERROR_SUCCESS;
+  const bool opened = registry_.createKeyEx(HKEY_CURRENT_USER, (keyPath + "\\Host").c_str(), KEY_ALL_ACCESS,
+                                            &host) == ERROR_SUCCESS;
   if (opened) {
     saveLayout(host);
     registry_.closeKey(host);
@@ -233,7 +241,8 @@ void HostSettings::saveLayout(HKEY host) {
 void HostSettings::saveMidiDevice(HKEY host, int index, const MidiDeviceInfo& record) {
   HKEY device = nullptr;
   // A key that cannot be created skips its record; the index still counts it.
-  if (registry_.createKeyEx(host, midiDeviceKeyName(index).c_str(), KEY_ALL_ACCESS, &device) != ERROR_SUCCESS) return;
+  if (registry_.createKeyEx(host, midiDeviceKeyName(index).c_str(), KEY_ALL_ACCESS, &device) != ERROR_SUCCESS)
+    return;
   setString(registry_, device, "name", record.name);
   setFlag(registry_, device, "in", record.in);
   setFlag(registry_, device, "active", record.active);

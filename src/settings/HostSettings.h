@@ -74,10 +74,10 @@ class HostSettings {
   static bool parseTempo(const std::string& text, double& bpm);
   static constexpr double kDefaultTempo = 120.0;
 
-  AudioDeviceInfo* audioInputDevice = nullptr;   // not owned; null = no input
-  AudioDeviceInfo* audioOutputDevice = nullptr;  // not owned
+  AudioDeviceInfo* audioInputDevice = nullptr;               // not owned; null = no input
+  AudioDeviceInfo* audioOutputDevice = nullptr;              // not owned
   std::vector<std::unique_ptr<MidiDeviceInfo>> midiDevices;  // every MIDI device ever seen; only grows
-  int32_t midiDeviceType = 1;                               // not persisted
+  int32_t midiDeviceType = 1;                                // not persisted
   std::atomic<double> tempo{kDefaultTempo};
   // Learned tap trigger: (status << 8) | data1 of the learned message; 0 = none.
   std::atomic<int32_t> tempoTab{0};

@@ -53,7 +53,8 @@ TEST(HostSettingsConcurrency, SavesFromThreeThreadsAreSerialisedAndTheLastValues
   }
   auto reopened = openFileRegistry(options);
   ASSERT_NE(reopened, nullptr);
-  EXPECT_EQ(getText(*reopened, "Software\\Vellumar\\Busy\\Host", "Tempo"), HostSettings::formatTempo(100.0 + kRounds - 1));
+  EXPECT_EQ(getText(*reopened, "Software\\Vellumar\\Busy\\Host", "Tempo"),
+            HostSettings::formatTempo(100.0 + kRounds - 1));
   EXPECT_EQ(getDword(*reopened, "Software\\Vellumar\\Busy\\Host", "tempoTab"), 0x9000 + kRounds - 1);
 }
 

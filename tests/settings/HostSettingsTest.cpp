@@ -140,9 +140,8 @@ TEST_P(HostSettingsTest, DeviceTypeSelectsTheListAndGatesTheTempo) {
     AudioDeviceInfo* out;
     double tempo;
   } cases[] = {
-      {-1, nullptr, nullptr, 120.0},         {3, nullptr, nullptr, 120.0},
-      {6, nullptr, nullptr, 120.0},          {0, nullptr, nullptr, 120.0},
-      {2, asioIn, asioOut, 133.25},          {4, sharedIn, sharedOut, 133.25},
+      {-1, nullptr, nullptr, 120.0}, {3, nullptr, nullptr, 120.0}, {6, nullptr, nullptr, 120.0},
+      {0, nullptr, nullptr, 120.0},  {2, asioIn, asioOut, 133.25}, {4, sharedIn, sharedOut, 133.25},
       {8, exclIn, exclOut, 133.25},
   };
   int n = 0;
@@ -218,6 +217,7 @@ TEST_P(HostSettingsTest, MidiKeysStopAtTheFirstGapAndHigherKeysSurviveTheSave) {
   present.push_back(presentDevice(0, "New Keys", true));
   s->mergeMidiDevices(present);
   ASSERT_TRUE(s->save());
+  s.reset();
   restart();
   EXPECT_EQ(getText(reg(), host + "\\Midi Device 0", "name"), "Device0");
   EXPECT_EQ(getText(reg(), host + "\\Midi Device 1", "name"), "Device1");
@@ -343,9 +343,13 @@ TEST_P(HostSettingsTest, TempoIsStoredAsSixSignificantDigitsAndReadBack) {
     const char* text;
     double readBack;
   } cases[] = {
-      {133.25, "133.25", 133.25},         {120.0, "120", 120.0},    {90.5, "90.5", 90.5},
-      {1.0 / 3.0, "0.333333", 0.333333},  {123.4567, "123.457", 123.457},
-      {250.0, "250", 250.0},              {1234567.0, "1.23457e+06", 1234570.0},
+      {133.25, "133.25", 133.25},
+      {120.0, "120", 120.0},
+      {90.5, "90.5", 90.5},
+      {1.0 / 3.0, "0.333333", 0.333333},
+      {123.4567, "123.457", 123.457},
+      {250.0, "250", 250.0},
+      {1234567.0, "1.23457e+06", 1234570.0},
   };
   auto out = wasapi.add(DeviceTypeWASAPIShared, false, "Speakers");
   for (const Case& c : cases) {
@@ -398,6 +402,7 @@ TEST_P(HostSettingsTest, OutputOnlySaveWritesTheTypeOnceAndLeavesTheInputValues)
   int typeWrites = 0;
   for (const auto& w : reg().writes()) typeWrites += w.name == "AudioDeviceType";
   EXPECT_EQ(typeWrites, 1);
+  s.reset();
   restart();
   EXPECT_EQ(getDword(reg(), host, "AudioDeviceType"), 8);
   EXPECT_EQ(getText(reg(), host, "AudioDeviceOut Name"), "Speakers");

@@ -75,7 +75,8 @@ class PluginStateTest : public ::testing::Test {
     probe.config().chunkSize = int32_t(bytes.size());
   }
   std::string receivedChunk() const {
-    return std::string(reinterpret_cast<const char*>(probe.state().setChunk), size_t(probe.state().setChunkSize));
+    return std::string(reinterpret_cast<const char*>(probe.state().setChunk),
+                       size_t(probe.state().setChunkSize));
   }
   std::string stateFile() const { return dir.file("saved.chunk"); }
 
