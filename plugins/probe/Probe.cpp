@@ -130,13 +130,16 @@ void receiveEvents(VstEvents* events) {
     VstEvent* e = events->events[i];
     if (!e || e->type != kVstMidiType) continue;
     auto* m = reinterpret_cast<VstMidiEvent*>(e);
-    uint32_t k = gState.midiCount.fetch_add(1, std::memory_order_relaxed);
-    if (k >= kProbeMaxMidi) continue;
-    ProbeMidi& r = gState.midi[k];
-    r.deltaFrames = m->deltaFrames;
-    r.flags = m->flags;
-    std::memcpy(r.data, m->midiData, 4);
-    r.batch = batch;
+    // One writer (the host's audio thread): the record is complete before the count shows it.
+    const uint32_t k = gState.midiCount.load(std::memory_order_relaxed);
+    if (k < kProbeMaxMidi) {
+      ProbeMidi& r = gState.midi[k];
+      r.deltaFrames = m->deltaFrames;
+      r.flags = m->flags;
+      std::memcpy(r.data, m->midiData, 4);
+      r.batch = batch;
+    }
+    gState.midiCount.store(k + 1, std::memory_order_release);
   }
 }
 

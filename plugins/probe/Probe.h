@@ -15,7 +15,9 @@
 // (the time-info read and the one-shot host calls happen there too).
 //
 // The record of dispatcher calls is a ring of kProbeMaxCalls; call k is at calls[k % kProbeMaxCalls].
-// Read it while the plug-in is quiet (the audio stopped), not concurrently.
+// Read it, and the other plain fields, while the plug-in is quiet (the audio stopped). The atomic
+// counters may be read at any time; midi[0 .. midiCount) is complete once midiCount shows it
+// (received events come from one thread, the host's audio thread).
 #include <dlfcn.h>
 
 #include <atomic>
