@@ -6,7 +6,9 @@
 // is 1, so every change here first sets the state to 0, then waits until no block is running
 // (a block that began before the state change may still be reading), and only then replaces or
 // frees anything.
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -19,7 +21,9 @@
 namespace {
 
 double outputDeviceRate(const HostSettings* settings) {
-  return settings != nullptr && settings->audioOutputDevice != nullptr ? settings->audioOutputDevice->sampleRate : 0.0;
+  return settings != nullptr && settings->audioOutputDevice != nullptr
+             ? settings->audioOutputDevice->sampleRate
+             : 0.0;
 }
 
 bool haveOutputDevice(const HostSettings* settings) {
@@ -127,7 +131,9 @@ void VLVSTHostInterface::rewindPlayer() {
   playerPlayed = 0;
 }
 
-int32_t VLVSTHostInterface::playerFileSampleRate() { return playerFile != nullptr ? playerFile->sampleRate : 0; }
+int32_t VLVSTHostInterface::playerFileSampleRate() {
+  return playerFile != nullptr ? playerFile->sampleRate : 0;
+}
 
 bool VLVSTHostInterface::armRecorder(int32_t state, uint32_t capacity) {
   if (!haveOutputDevice(settings)) return false;
