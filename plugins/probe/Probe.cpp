@@ -1,6 +1,7 @@
 // The probe plug-in (see Probe.h). Each entry call hands out a fresh AEffect from a small fixed
 // pool, so several hosts in one process get distinct effects; the configuration and the record of
-// calls are shared by all of them.
+// calls are shared by all of them. effClose returns an effect to the pool; when every slot is taken
+// (hosts that went away without closing) the oldest is handed out again.
 #include "probe/Probe.h"
 
 #include <algorithm>
@@ -13,7 +14,7 @@
 
 namespace {
 
-constexpr int kPoolSize = 16;
+constexpr int kPoolSize = 64;
 constexpr double kTwoPi = 6.283185307179586;
 
 // The AEffect first, then the maker's extension entries at their fixed offsets.
