@@ -3,14 +3,18 @@
 #include "settings/HostSettings.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <random>
+#include <thread>
 
 #include "settings/SettingsFixture.h"
 #include "support/JackServer.h"
@@ -757,6 +761,63 @@ TEST(HostSettingsRestart, ASecondProcessLoadsWhatTheFirstSaved) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(std::ifstream(hive + ".ok").good()) << "the second process did not load the saved values";
+}
+
+// A host killed in the middle of a save: the next run finds one whole layout, never a mixture.
+TEST(HostSettingsCrash, AHostKilledDuringASaveLeavesOneWholeLayout) {
+  testsupport::TempDir dir;
+  FileRegistryOptions options;
+  options.userHivePath = dir.file("user.reg");
+  // Layout k: tempo 100 + k, samplePath "take k", recorder option k, MIDI channel k, in every value.
+  auto apply = [](HostSettings& s, int k) {
+    s.tempo = 100.0 + k;
+    s.samplePath = "take " + std::to_string(k);
+    s.sampleRecordOption = k;
+    for (auto& d : s.midiDevices) d->channel = k;
+  };
+  auto fill = [](HostSettings& s) {
+    while (s.midiDevices.size() < 8)
+      s.midiDevices.push_back(presentDevice(-1, "In " + std::to_string(s.midiDevices.size()), true));
+  };
+  {
+    auto registry = openFileRegistry(options);
+    ASSERT_NE(registry, nullptr);
+    HostSettings s(*registry, "Crash", false);
+    fill(s);
+    apply(s, 0);
+    ASSERT_TRUE(s.save());
+  }
+  std::mt19937 rng(7);
+  for (int round = 0; round < 30; ++round) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto registry = openFileRegistry(options);
+      if (!registry) ::_exit(3);
+      HostSettings s(*registry, "Crash", false);
+      fill(s);
+      for (int k = 1;; k = k % 2 + 1) {
+        apply(s, k);
+        s.save();
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 20000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+
+    auto registry = openFileRegistry(options);
+    ASSERT_NE(registry, nullptr);
+    putDword(*registry, "Software\\Vellumar\\Crash\\Host", "AudioDeviceType", 4);  // so that "Tempo" is read
+    HostSettings s(*registry, "Crash", false);
+    s.load(nullptr);
+    const int k = s.sampleRecordOption;
+    ASSERT_TRUE(k >= 0 && k <= 2) << "round " << round;
+    EXPECT_EQ(s.tempo, 100.0 + k) << "round " << round;
+    EXPECT_EQ(s.samplePath, "take " + std::to_string(k)) << "round " << round;
+    ASSERT_EQ(s.midiDevices.size(), 8u);
+    for (const auto& d : s.midiDevices) EXPECT_EQ(d->channel, k) << "round " << round;
+  }
 }
 
 }  // namespace
