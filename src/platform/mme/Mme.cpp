@@ -162,6 +162,7 @@ MMRESULT Mme::midiInOpen(HMIDIIN* handle, uint32_t deviceId, MidiInProc callback
                          uint32_t flags) {
   if (!handle) return MMSYSERR_INVALPARAM;
   *handle = nullptr;
+  if (!delivery_.joinable()) return MMSYSERR_NOMEM;  // the system refused the delivery thread
   const uint32_t type = flags & kCallbackTypeMask;
   if ((flags & ~kCallbackTypeMask) != 0) return MMSYSERR_INVALFLAG;
   if (type == CALLBACK_FUNCTION && !callback) return MMSYSERR_INVALPARAM;
@@ -275,6 +276,7 @@ MMRESULT Mme::midiOutOpen(HMIDIOUT* handle, uint32_t deviceId, uintptr_t callbac
   return MMSYSERR_NOERROR;
 }
 
+// Audio thread: one virtual call into the backing, which only queues (real-time backings).
 MMRESULT Mme::midiOutShortMsg(HMIDIOUT handle, uint32_t message) noexcept {
   if (!handle) return MMSYSERR_INVALHANDLE;
   return handle->port->send(message) ? MMSYSERR_NOERROR : MIDIERR_NOTREADY;
