@@ -27,6 +27,11 @@ bool toFloat(int32_t type, void* driverBuffer, float* out, size_t frames) noexce
 // Audio thread: floats -> driver buffer. False (nothing touched) for a type outside the tables.
 bool fromFloat(int32_t type, const float* in, void* driverBuffer, size_t frames) noexcept;
 
+// The loops exist twice: for the baseline instruction set and for AVX2, chosen once at load time.
+// Tests and benchmarks may hold the choice to the baseline to check and time both.
+bool wideLoopsAvailable() noexcept;
+void allowWideLoops(bool allowed) noexcept;
+
 // The same conversions sample by sample, written straight from the formulas and never vectorised:
 // the oracle the fast paths are checked against. `toFloatReference` reads `sample` as it lies in
 // the driver's buffer (big-endian types included) without changing it.
