@@ -21,11 +21,12 @@ TEST(ClassId, ParsesTheRegistryFormInEitherCaseAndNothingElse) {
   }
   EXPECT_EQ(StringFromCLSID(expected), "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F}");
   const CLSID sentinel = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
-  for (const char* bad : {"", "{}", "1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F", "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F",
-                          "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F} ", "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00}",
-                          "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00G}", "{1F2E3D4C5B6A-4798-8695-A4B3C2D1E00F-}",
-                          "{1F2E3D4C-5B6A-4798-8695A4B3C2D1E00F0}", "(1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F)",
-                          "{+F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F}", "{ 1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F}"}) {
+  for (const char* bad :
+       {"", "{}", "1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F", "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F",
+        "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F} ", "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00}",
+        "{1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00G}", "{1F2E3D4C5B6A-4798-8695-A4B3C2D1E00F-}",
+        "{1F2E3D4C-5B6A-4798-8695A4B3C2D1E00F0}", "(1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F)",
+        "{+F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F}", "{ 1F2E3D4C-5B6A-4798-8695-A4B3C2D1E00F}"}) {
     CLSID id = sentinel;
     EXPECT_EQ(CLSIDFromString(bad, &id), CO_E_CLASSSTRING) << bad;
     EXPECT_EQ(id, sentinel) << bad;  // left alone: the driver list keeps its zero-filled id
@@ -106,7 +107,8 @@ TEST_F(CoCreate, CreatesThroughARegisteredSharedLibrary) {
     void* second = nullptr;
     ASSERT_EQ(com.CoCreateInstance(kAnswerClass, nullptr, CLSCTX_ALL, IID_IUnknown, &second), S_OK);
     auto module = plat::module::loadLibrary(VL_COM_TEST_SERVER);
-    auto liveObjects = reinterpret_cast<LiveObjectsEntry>(plat::module::findSymbol(module, kLiveObjectsEntry));
+    auto liveObjects =
+        reinterpret_cast<LiveObjectsEntry>(plat::module::findSymbol(module, kLiveObjectsEntry));
     ASSERT_NE(liveObjects, nullptr);
     EXPECT_EQ(liveObjects(), 2);
     a->Release();
@@ -133,7 +135,8 @@ TEST_F(CoCreate, EachFailureHasItsOwnResult) {
                       false);
   // Entries a machine hive of the build never holds, laid out in memory.
   auto mem = makeMemoryRegistry();
-  seedValue(*mem, HKEY_CLASSES_ROOT, "clsid\\" + StringFromCLSID(noServerKey), "", REG_SZ, textValue("/x.so"));
+  seedValue(*mem, HKEY_CLASSES_ROOT, "clsid\\" + StringFromCLSID(noServerKey), "", REG_SZ,
+            textValue("/x.so"));
   seedValue(*mem, HKEY_CLASSES_ROOT, "clsid\\" + StringFromCLSID(emptyPath) + "\\InprocServer32", "", REG_SZ,
             textValue(""));
   seedKey(*mem, HKEY_CLASSES_ROOT, "clsid\\" + StringFromCLSID(missingFile) + "\\InprocServer32");
@@ -157,7 +160,8 @@ TEST_F(CoCreate, EachFailureHasItsOwnResult) {
   for (const auto& c : cases) {
     Com com(*c.registry);
     void* object = reinterpret_cast<void*>(1);
-    EXPECT_EQ(com.CoCreateInstance(c.clsid, nullptr, CLSCTX_INPROC_SERVER, c.clsid, &object), c.result) << c.what;
+    EXPECT_EQ(com.CoCreateInstance(c.clsid, nullptr, CLSCTX_INPROC_SERVER, c.clsid, &object), c.result)
+        << c.what;
     EXPECT_EQ(object, nullptr) << c.what;
   }
   Com com(*reg);
@@ -170,7 +174,8 @@ TEST_F(CoCreate, EachFailureHasItsOwnResult) {
             CLASS_E_NOAGGREGATION);
   EXPECT_EQ(com.CoCreateInstance(kAnswerClass, nullptr, 0x4 /* local server */, kAnswerClass, &object),
             REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(com.CoCreateInstance(kAnswerClass, nullptr, CLSCTX_INPROC_SERVER, kAnswerClass, nullptr), E_POINTER);
+  EXPECT_EQ(com.CoCreateInstance(kAnswerClass, nullptr, CLSCTX_INPROC_SERVER, kAnswerClass, nullptr),
+            E_POINTER);
 }
 
 TEST(InProcessClass, IsCreatedWithoutAFileAndWinsOverTheRegistry) {

@@ -33,4 +33,6 @@ extern "C" __attribute__((visibility("default"))) plat::com::HRESULT VLComCreate
   return hr;
 }
 
-extern "C" __attribute__((visibility("default"))) int VLTestServerLiveObjects() { return gLive.load(); }
+extern "C" __attribute__((visibility("default"))) int VLTestServerLiveObjects() {
+  return gLive.load();
+}

@@ -36,13 +36,14 @@ inline bool write(Registry& r, DWORD g, int keys, int values) {
     ok = r.createKeyEx(crash, ("k" + std::to_string(k)).c_str(), KEY_ALL_ACCESS, &key) == ERROR_SUCCESS;
     for (int v = 0; ok && v < values; ++v) {
       std::string t = textValue(text(g, k, v));
-      ok = r.setValueEx(key, ("v" + std::to_string(v)).c_str(), REG_SZ, reinterpret_cast<const uint8_t*>(t.data()),
-                        DWORD(t.size())) == ERROR_SUCCESS;
+      ok = r.setValueEx(key, ("v" + std::to_string(v)).c_str(), REG_SZ,
+                        reinterpret_cast<const uint8_t*>(t.data()), DWORD(t.size())) == ERROR_SUCCESS;
     }
     r.closeKey(key);
   }
   if (ok) {
-    ok = r.setValueEx(crash, "generation", REG_DWORD, reinterpret_cast<const uint8_t*>(&g), 4) == ERROR_SUCCESS;
+    ok = r.setValueEx(crash, "generation", REG_DWORD, reinterpret_cast<const uint8_t*>(&g), 4) ==
+         ERROR_SUCCESS;
   }
   r.closeKey(crash);
   return r.endBatch() == ERROR_SUCCESS && ok;
@@ -72,8 +73,9 @@ inline bool writeOwnValues(Registry& r, const std::string& prefix, int thread, i
     if (batch) r.beginBatch();
     for (int j = i; j <= i + (batch ? 1 : 0); ++j) {
       DWORD v = DWORD(j);
-      ok = r.setValueEx(shared, ownName(prefix, thread, j).c_str(), REG_DWORD, reinterpret_cast<const uint8_t*>(&v),
-                        4) == ERROR_SUCCESS && ok;
+      ok = r.setValueEx(shared, ownName(prefix, thread, j).c_str(), REG_DWORD,
+                        reinterpret_cast<const uint8_t*>(&v), 4) == ERROR_SUCCESS &&
+           ok;
     }
     if (batch) {
       ok = r.endBatch() == ERROR_SUCCESS && ok;

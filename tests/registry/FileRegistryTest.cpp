@@ -92,7 +92,9 @@ TEST(FileRegistry, UnparsableHiveIsMovedAsideAndTheHostGoesOnEmpty) {
     const char* what;
     std::string bytes;
   } cases[] = {
-      {"garbage", std::string("\x7f" "ELF\x00\x01garbage\n", 14)},
+      {"garbage", std::string("\x7f"
+                              "ELF\x00\x01garbage\n",
+                              14)},
       {"truncated", good.substr(0, good.size() - 5)},
       {"zero-length", ""},
   };
@@ -124,9 +126,10 @@ TEST(FileRegistry, UnparsableHiveIsMovedAsideAndTheHostGoesOnEmpty) {
 
 TEST(FileRegistry, MachineHivesMergeInOrderAndABrokenOneIsLeftOut) {
   testsupport::TempDir dir;
-  writeFile(dir.file("first.reg"), machineHiveText({
-                                       {HKEY_LOCAL_MACHINE, "software\\asio\\A", "clsid", REG_SZ, textValue("{a}")},
-                                   }));
+  writeFile(dir.file("first.reg"),
+            machineHiveText({
+                {HKEY_LOCAL_MACHINE, "software\\asio\\A", "clsid", REG_SZ, textValue("{a}")},
+            }));
   writeFile(dir.file("second.reg"),
             machineHiveText({
                 {HKEY_LOCAL_MACHINE, "software\\asio\\B", "clsid", REG_SZ, textValue("{b}")},
@@ -147,8 +150,8 @@ TEST(FileRegistry, MachineHivesMergeInOrderAndABrokenOneIsLeftOut) {
   EXPECT_EQ(names, (std::vector<std::string>{"A", "B"}));
   HKEY a = nullptr;
   ASSERT_EQ(reg->openKey(asio, "A", &a), ERROR_SUCCESS);
-  EXPECT_STREQ(query(*reg, a, "clsid", 256).buffer.c_str(), "{a}");               // the first file wins
-  EXPECT_STREQ(query(*reg, a, "description", 256).buffer.c_str(), "Second");      // what it lacks is added
+  EXPECT_STREQ(query(*reg, a, "clsid", 256).buffer.c_str(), "{a}");           // the first file wins
+  EXPECT_STREQ(query(*reg, a, "description", 256).buffer.c_str(), "Second");  // what it lacks is added
   reg->closeKey(a);
   reg->closeKey(asio);
 
@@ -211,7 +214,8 @@ TEST(BuildMachineHive, ParsesAndEveryListedDriverHasAServerFile) {
   o.machineHivePaths[0] = VL_BUILD_MACHINE_HIVE;
   auto reg = openFileRegistry(o);
   HKEY asio = nullptr;
-  if (reg->openKey(HKEY_LOCAL_MACHINE, "software\\asio", &asio) != ERROR_SUCCESS) GTEST_SKIP() << "no drivers yet";
+  if (reg->openKey(HKEY_LOCAL_MACHINE, "software\\asio", &asio) != ERROR_SUCCESS)
+    GTEST_SKIP() << "no drivers yet";
   char name[128];
   for (DWORD i = 0; reg->enumKey(asio, i, name, sizeof name) == ERROR_SUCCESS; ++i) {
     HKEY driver = nullptr;

@@ -104,6 +104,7 @@ TEST(HiveText, RefusesMalformedTexts) {
       {"unknown root", "Vellumar hive 1\n[HKEY_USERS\\x]\nEND\n"},
       {"empty key name", "Vellumar hive 1\n[HKEY_CURRENT_USER\\a\\\\b]\nEND\n"},
       {"bad key escape", "Vellumar hive 1\n[HKEY_CURRENT_USER\\a%4]\nEND\n"},
+      {"escaped separator in a key name", "Vellumar hive 1\n[HKEY_CURRENT_USER\\a%5cb]\nEND\n"},
       {"unclosed key line", "Vellumar hive 1\n[HKEY_CURRENT_USER\\a\nEND\n"},
       {"unclosed quote", head + "\"a=sz:\"x\"\nEND\n"},
       {"bad escape", head + "\"a\"=sz:\"\\q\"\nEND\n"},

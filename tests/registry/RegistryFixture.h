@@ -44,7 +44,8 @@ inline std::string readFile(const std::string& path) {
 inline std::string machineHiveText(const std::vector<Seed>& seeds) {
   Hive hive;
   for (const auto& s : seeds) {
-    hive.findOrCreate(rootOf(s.root), HiveRegistry::splitPath(s.key.c_str()))->setValue(s.name, s.type, s.bytes);
+    hive.findOrCreate(rootOf(s.root), HiveRegistry::splitPath(s.key.c_str()))
+        ->setValue(s.name, s.type, s.bytes);
   }
   return formatHive(hive, kMachineRoots);
 }

@@ -45,8 +45,10 @@ TEST_P(RegistrySemantics, QueryThroughBuffersOfTheCallersSize) {
   } cases[] = {
       {"short text", REG_SZ, textValue("abc"), 512, ERROR_SUCCESS, 4, "abc" + std::string(1, '\0')},
       {"511 characters fill 512 bytes", REG_SZ, textValue(t511), 512, ERROR_SUCCESS, 512, textValue(t511)},
-      {"512 characters do not fit", REG_SZ, textValue(t512), 512, ERROR_MORE_DATA, 513, std::string(512, '#')},
-      {"DWORD through a text buffer", REG_DWORD, dwordValue(0x01020304), 512, ERROR_SUCCESS, 4, "\x04\x03\x02\x01"},
+      {"512 characters do not fit", REG_SZ, textValue(t512), 512, ERROR_MORE_DATA, 513,
+       std::string(512, '#')},
+      {"DWORD through a text buffer", REG_DWORD, dwordValue(0x01020304), 512, ERROR_SUCCESS, 4,
+       "\x04\x03\x02\x01"},
       {"short text through a DWORD", REG_SZ, textValue("1"), 4, ERROR_SUCCESS, 2, std::string("1\0##", 4)},
       {"long text through a DWORD", REG_SZ, textValue("1234"), 4, ERROR_MORE_DATA, 5, "####"},
       {"text without its zero", REG_SZ, "xyz", 4, ERROR_SUCCESS, 3, "xyz#"},
@@ -112,7 +114,8 @@ TEST_P(RegistrySemantics, KeysOpenCreateAndEnumerate) {
   EXPECT_EQ(missing, nullptr);
   HKEY host = create("Software\\Vellumar\\Synth\\Host");  // every key on the way is created
   // Subkeys enumerate in creation order, not sorted.
-  for (const char* name : {"Midi Device 1", "Midi Device 0", "alpha", "Zulu"}) reg->closeKey(create(name, host));
+  for (const char* name : {"Midi Device 1", "Midi Device 0", "alpha", "Zulu"})
+    reg->closeKey(create(name, host));
   reg->closeKey(create("ALPHA", host));  // exists already: no new key
   EXPECT_EQ(subkeys(host), (std::vector<std::string>{"Midi Device 1", "Midi Device 0", "alpha", "Zulu"}));
   char small[6];
@@ -158,7 +161,8 @@ TEST_P(RegistrySemantics, MachineRootsAreReadOnly) {
   EXPECT_EQ(set(*reg, HKEY_CLASSES_ROOT, "x", REG_DWORD, dwordValue(1)), ERROR_ACCESS_DENIED);
   EXPECT_STREQ(query(*reg, jack, "clsid", 256).buffer.c_str(), "{1}");
   HKEY server = nullptr;
-  ASSERT_EQ(reg->openKeyEx(HKEY_CLASSES_ROOT, "clsid\\{1}\\inprocserver32", KEY_READ, &server), ERROR_SUCCESS);
+  ASSERT_EQ(reg->openKeyEx(HKEY_CLASSES_ROOT, "clsid\\{1}\\inprocserver32", KEY_READ, &server),
+            ERROR_SUCCESS);
   EXPECT_STREQ(query(*reg, server, nullptr, 512).buffer.c_str(), "/x.so");
   for (HKEY h : {asio, jack, server}) reg->closeKey(h);
 }

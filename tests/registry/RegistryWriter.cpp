@@ -1,8 +1,11 @@
 // A writer process for the crash and concurrency tests of the file backing.
 //   vl_registry_writer rewrite <hive> <keys> <values>
-//       rewrites the whole layout of generation N+1, N+2, ... in one batch each, forever.
+//       rewrites the whole layout of generation N+1, N+2, ... in one batch each, forever, and
+//       writes one byte to stdout after each, so the test knows when the rewrites run.
 //   vl_registry_writer values <hive> <prefix> <threads> <count>
 //       threads each store their own values under "Shared", one write or a small batch at a time.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -23,6 +26,7 @@ int rewrite(const std::string& hive, int keys, int values) {
   for (;;) {
     ++generation;
     if (!crashlayout::write(*reg, generation, keys, values)) return 1;
+    if (::write(1, "w", 1) != 1) return 1;
   }
 }
 
@@ -47,7 +51,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> a(argv, argv + argc);
   if (argc == 5 && a[1] == "rewrite") return rewrite(a[2], std::atoi(argv[3]), std::atoi(argv[4]));
   if (argc == 6 && a[1] == "values") return values(a[2], a[3], std::atoi(argv[4]), std::atoi(argv[5]));
-  std::fprintf(stderr, "usage: %s rewrite <hive> <keys> <values> | values <hive> <prefix> <threads> <count>\n",
+  std::fprintf(stderr,
+               "usage: %s rewrite <hive> <keys> <values> | values <hive> <prefix> <threads> <count>\n",
                argv[0]);
   return 2;
 }

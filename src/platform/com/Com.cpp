@@ -65,13 +65,17 @@ std::string StringFromCLSID(const CLSID& id) {
   return text;
 }
 
-HRESULT CoInitialize(void*) { return tInitCount++ == 0 ? S_OK : S_FALSE; }
+HRESULT CoInitialize(void*) {
+  return tInitCount++ == 0 ? S_OK : S_FALSE;
+}
 
 void CoUninitialize() {
   if (tInitCount > 0) --tInitCount;
 }
 
-int coInitializeCount() { return tInitCount; }
+int coInitializeCount() {
+  return tInitCount;
+}
 
 Com::~Com() {
   for (auto& [path, module] : modules_) plat::module::freeLibrary(module);

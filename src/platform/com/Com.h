@@ -36,14 +36,18 @@ inline constexpr HRESULT E_POINTER = int32_t(0x80004003);
 inline constexpr HRESULT E_FAIL = int32_t(0x80004005);
 inline constexpr HRESULT E_OUTOFMEMORY = int32_t(0x8007000E);
 inline constexpr HRESULT E_INVALIDARG = int32_t(0x80070057);
-inline constexpr HRESULT CO_E_CLASSSTRING = int32_t(0x800401F3);      // text is no class identifier
-inline constexpr HRESULT REGDB_E_CLASSNOTREG = int32_t(0x80040154);   // class not in the registry
-inline constexpr HRESULT CO_E_DLLNOTFOUND = int32_t(0x8004F001);      // server file missing/unloadable
-inline constexpr HRESULT CO_E_ERRORINDLL = int32_t(0x800401F9);       // server lacks the entry
+inline constexpr HRESULT CO_E_CLASSSTRING = int32_t(0x800401F3);           // text is no class identifier
+inline constexpr HRESULT REGDB_E_CLASSNOTREG = int32_t(0x80040154);        // class not in the registry
+inline constexpr HRESULT CO_E_DLLNOTFOUND = int32_t(0x8004F001);           // server file missing/unloadable
+inline constexpr HRESULT CO_E_ERRORINDLL = int32_t(0x800401F9);            // server lacks the entry
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = int32_t(0x80040111);  // server refused the class
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = int32_t(0x80040110);      // an outer object was given
-inline constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-inline constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+inline constexpr bool SUCCEEDED(HRESULT hr) {
+  return hr >= 0;
+}
+inline constexpr bool FAILED(HRESULT hr) {
+  return hr < 0;
+}
 
 inline constexpr uint32_t CLSCTX_INPROC_SERVER = 0x1;
 inline constexpr uint32_t CLSCTX_ALL = 0x17;  // includes CLSCTX_INPROC_SERVER, the only kind served

@@ -63,8 +63,8 @@ class FileRegistry : public HiveRegistry {
   int lockFd_ = -1;
   bool locked_ = false;
   bool cleaned_ = false;
-  bool readOnly_ = false;      // a bad file could not be moved aside, or could not be read
-  std::string lastBytes_;      // the user hive as last read or written; empty when no file
+  bool readOnly_ = false;  // a bad file could not be moved aside, or could not be read
+  std::string lastBytes_;  // the user hive as last read or written; empty when no file
   Identity identity_;
   std::vector<std::string> movedAside_;
   std::string parseError_;

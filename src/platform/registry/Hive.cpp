@@ -3,7 +3,9 @@
 namespace plat::registry {
 
 namespace {
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool keysEqual(const HiveKey& a, const HiveKey& b) {
   if (a.name != b.name || a.values.size() != b.values.size() || a.children.size() != b.children.size())
@@ -30,9 +32,12 @@ bool namesEqual(std::string_view a, std::string_view b) {
 
 const char* hiveRootName(HiveRoot r) {
   switch (r) {
-    case HiveRoot::ClassesRoot: return "HKEY_CLASSES_ROOT";
-    case HiveRoot::CurrentUser: return "HKEY_CURRENT_USER";
-    case HiveRoot::LocalMachine: return "HKEY_LOCAL_MACHINE";
+    case HiveRoot::ClassesRoot:
+      return "HKEY_CLASSES_ROOT";
+    case HiveRoot::CurrentUser:
+      return "HKEY_CURRENT_USER";
+    case HiveRoot::LocalMachine:
+      return "HKEY_LOCAL_MACHINE";
   }
   return "";
 }

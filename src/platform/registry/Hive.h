@@ -20,7 +20,7 @@ struct HiveValue {
 struct HiveKey {
   std::string name;
   std::vector<std::unique_ptr<HiveKey>> children;  // creation order
-  std::vector<HiveValue> values;                    // creation order
+  std::vector<HiveValue> values;                   // creation order
 
   HiveKey* child(std::string_view childName) const;
   // The child of that name, appended when missing.

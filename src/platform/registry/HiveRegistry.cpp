@@ -18,7 +18,9 @@ bool rootOf(HKEY key, HiveRoot* root) {
   return true;
 }
 
-std::string_view valueNameOf(const char* name) { return name ? std::string_view(name) : std::string_view(); }
+std::string_view valueNameOf(const char* name) {
+  return name ? std::string_view(name) : std::string_view();
+}
 }  // namespace
 
 HiveRegistry::~HiveRegistry() {

@@ -42,11 +42,21 @@ void appendQuoted(std::string& out, std::string_view text) {
   for (char c : text) {
     auto b = static_cast<uint8_t>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (b < 0x20 || b >= 0x7f) {
           out += "\\x";
@@ -135,11 +145,21 @@ bool parseQuoted(Cursor& c, std::string* out) {
     if (c.done()) return false;
     char e = c.s[c.at++];
     switch (e) {
-      case '"': out->push_back('"'); break;
-      case '\\': out->push_back('\\'); break;
-      case 'n': out->push_back('\n'); break;
-      case 'r': out->push_back('\r'); break;
-      case 't': out->push_back('\t'); break;
+      case '"':
+        out->push_back('"');
+        break;
+      case '\\':
+        out->push_back('\\');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 'r':
+        out->push_back('\r');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
       case 'x': {
         if (c.at + 2 > c.s.size()) return false;
         int hi = hexDigit(c.s[c.at]), lo = hexDigit(c.s[c.at + 1]);
@@ -148,7 +168,8 @@ bool parseQuoted(Cursor& c, std::string* out) {
         c.at += 2;
         break;
       }
-      default: return false;
+      default:
+        return false;
     }
   }
   return false;  // no closing quote
@@ -202,7 +223,8 @@ bool parseValueLine(std::string_view line, HiveKey* key) {
     if (!parseHexList(c, &bytes)) return false;
   } else if (c.take("hex(")) {
     size_t close = line.find(')', c.at);
-    if (close == std::string_view::npos || !parseHexNumber(line.substr(c.at, close - c.at), &type)) return false;
+    if (close == std::string_view::npos || !parseHexNumber(line.substr(c.at, close - c.at), &type))
+      return false;
     c.at = close + 1;
     if (!c.take(":") || !parseHexList(c, &bytes)) return false;
   } else {
@@ -222,6 +244,8 @@ bool parseKeyName(std::string_view text, std::string* out) {
     if (i + 2 >= text.size()) return false;
     int hi = hexDigit(text[i + 1]), lo = hexDigit(text[i + 2]);
     if (hi < 0 || lo < 0) return false;
+    // "%5c" would smuggle the key separator into a name that no key path can then reach.
+    if ((hi << 4 | lo) == '\\') return false;
     out->push_back(static_cast<char>(hi << 4 | lo));
     i += 2;
   }

@@ -5,7 +5,9 @@
 
 namespace plat::registry {
 
-std::unique_ptr<Registry> makeMemoryRegistry() { return std::make_unique<MemoryRegistry>(); }
+std::unique_ptr<Registry> makeMemoryRegistry() {
+  return std::make_unique<MemoryRegistry>();
+}
 
 bool seedValue(Registry& r, HKEY root, const std::string& keyPath, const std::string& valueName, DWORD type,
                const std::string& bytes) {
@@ -18,7 +20,9 @@ bool seedKey(Registry& r, HKEY root, const std::string& keyPath) {
   return h && h->seed(root, keyPath, nullptr, REG_NONE, {});
 }
 
-std::string textValue(const std::string& text) { return std::string(text.c_str(), text.size() + 1); }
+std::string textValue(const std::string& text) {
+  return std::string(text.c_str(), text.size() + 1);
+}
 
 std::string dwordValue(DWORD value) {
   std::string b(4, '\0');

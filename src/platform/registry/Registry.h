@@ -99,7 +99,7 @@ std::unique_ptr<Registry> makeMemoryRegistry();
 // read-only roots) is read from the files named. See README.md for the format, and FileRegistry.h
 // for durability, locking and what happens to a file that does not parse.
 struct FileRegistryOptions {
-  std::string userHivePath;       // empty: $XDG_CONFIG_HOME (or ~/.config)/vellumar/user.reg
+  std::string userHivePath;  // empty: $XDG_CONFIG_HOME (or ~/.config)/vellumar/user.reg
   // Read in order and merged: a value or key found in an earlier file wins over a later one. An
   // empty entry is skipped; a missing file is an empty hive; a file that does not parse is left
   // out whole (it is not the host's to repair).
