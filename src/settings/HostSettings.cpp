@@ -202,7 +202,7 @@ void HostSettings::loadMidiGroup(HKEY host) {
 bool HostSettings::save() {
   // Requests come from several threads; one save at a time, and each one a single batch so a
   // crash in the middle leaves the previous layout whole.
-  std::lock_guard<std::mutex> lock(saveMutex_);
+  std::lock_guard<std::recursive_mutex> hold(saveMutex_);
   registry_.beginBatch();
   HKEY host = nullptr;
   const bool opened = registry_.createKeyEx(HKEY_CURRENT_USER, (keyPath + "\\Host").c_str(), KEY_ALL_ACCESS,

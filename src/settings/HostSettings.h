@@ -11,8 +11,10 @@
 // `save` may be requested from the user-interface thread, the MIDI input thread and whatever
 // thread the plug-in asks for a tempo from; saves are serialised and each one lands in the
 // registry as one atomic batch. `tempo` and `tempoTab` are the fields written off the
-// user-interface thread, so they are atomics; every other field belongs to the user-interface
-// thread. Nothing here is for the audio thread.
+// user-interface thread, so they are atomics. Every other field belongs to the user-interface
+// thread, but a save on another thread reads them all: code that changes them (a text, a device
+// pointer, a stored MIDI record) while other threads may save holds `lock()` around the change,
+// and may call `save` inside it. Nothing here is for the audio thread.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -45,6 +47,9 @@ class HostSettings {
   // tempo, the player and recorder options and the stored MIDI device list. Without a Host key
   // everything keeps its initial value.
   void load(AudioBackends audioBackends);
+  // Held while changing fields that a save on another thread reads; saves wait for it. The lock is
+  // recursive, so the holder may save before letting go.
+  std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock<std::recursive_mutex>(saveMutex_); }
   // Writes the whole layout as one registry batch. Values of a device that is not set, and
   // "Midi Device" keys beyond the list, stay as they are. True when the batch reached the store.
   bool save();
@@ -99,5 +104,5 @@ class HostSettings {
   void saveLayout(plat::registry::HKEY host);
 
   plat::registry::Registry& registry_;
-  std::mutex saveMutex_;
+  std::recursive_mutex saveMutex_;
 };

@@ -58,4 +58,37 @@ TEST(HostSettingsConcurrency, SavesFromThreeThreadsAreSerialisedAndTheLastValues
   EXPECT_EQ(getDword(*reopened, "Software\\Vellumar\\Busy\\Host", "tempoTab"), 0x9000 + kRounds - 1);
 }
 
+// The user interface changes texts, device pointers and stored MIDI records under the settings'
+// lock while the MIDI thread learns tap triggers and saves: no save reads a half-changed field.
+TEST(HostSettingsConcurrency, ChangesUnderTheLockAndSavesFromAnotherThreadDoNotRace) {
+  auto registry = makeMemoryRegistry();
+  HostSettings settings(*registry, "Edited", false);
+  AudioDeviceInfo outputs[2] = {{DeviceTypeWASAPIShared, false}, {DeviceTypeWASAPIShared, false}};
+  outputs[0].name = "Speakers";
+  outputs[1].name = "Headphones";
+  settings.midiDevices.push_back(std::make_unique<MidiDeviceInfo>());
+  constexpr int kRounds = 300;
+  std::thread midiLearn([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      settings.tempoTab = 0x9000 + i;
+      settings.save();
+    }
+  });
+  for (int i = 0; i < kRounds; ++i) {
+    auto hold = settings.lock();
+    // A text long enough to live on the heap, so a torn read would show.
+    settings.samplePath = "/home/user/a rather long folder name/loop " + std::to_string(i) + ".wav";
+    settings.audioOutputDevice = &outputs[i % 2];
+    settings.midiDevices[0]->channel = i % 17;
+    settings.save();
+  }
+  midiLearn.join();
+  const std::string host = "Software\\Vellumar\\Edited\\Host";
+  EXPECT_EQ(getText(*registry, host, "samplePath"),
+            "/home/user/a rather long folder name/loop " + std::to_string(kRounds - 1) + ".wav");
+  EXPECT_EQ(getText(*registry, host, "AudioDeviceOut Name"), outputs[(kRounds - 1) % 2].name);
+  EXPECT_EQ(getDword(*registry, host + "\\Midi Device 0", "channel"), (kRounds - 1) % 17);
+  EXPECT_EQ(getDword(*registry, host, "tempoTab"), 0x9000 + kRounds - 1);
+}
+
 }  // namespace
