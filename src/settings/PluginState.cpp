@@ -1,12 +1,15 @@
 #include "settings/PluginState.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <new>
@@ -49,11 +52,36 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// The name of a temporary written beside `fileName` by process `pid`.
+std::string tempName(const std::string& fileName, pid_t pid, unsigned serial) {
+  return fileName + ".tmp-" + std::to_string(pid) + "-" + std::to_string(serial);
+}
+
+// Temporaries left by a host that died while writing, recognised by their name and by their
+// writer no longer running. Anything else in the folder is left alone.
+void removeDeadTemporaries(const std::string& folder, const std::string& fileName) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  const std::string prefix = fileName + ".tmp-";
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    char* end = nullptr;
+    const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+    if (pid <= 0 || *end != '-' || pid == ::getpid()) continue;
+    char* serialEnd = nullptr;
+    const unsigned long serial = std::strtoul(end + 1, &serialEnd, 10);
+    if (*serialEnd != '\0' || name != tempName(fileName, pid_t(pid), unsigned(serial))) continue;
+    if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(dir), name.c_str(), 0);
+  }
+  ::closedir(dir);
+}
+
 // Replaces `path` with exactly `size` bytes, or leaves it as it was.
 bool replaceFile(const std::string& path, const uint8_t* data, size_t size) {
   static std::atomic<unsigned> counter{0};
-  const std::string temp =
-      path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  const std::string temp = tempName(path, ::getpid(), counter.fetch_add(1));
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   // The new file keeps the permissions the user gave the old one.
@@ -66,11 +94,14 @@ bool replaceFile(const std::string& path, const uint8_t* data, size_t size) {
     ::unlink(temp.c_str());
     return false;
   }
-  const int folder = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
+  const std::string folder = folderOf(path);
+  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    ::fsync(folderFd);
+    ::close(folderFd);
   }
+  const size_t slash = path.rfind('/');
+  removeDeadTemporaries(folder, slash == std::string::npos ? path : path.substr(slash + 1));
   return true;
 }
 

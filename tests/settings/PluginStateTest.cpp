@@ -285,12 +285,16 @@ TEST_F(PluginStateTest, AWriterKilledDuringTheWriteLeavesTheOldChunkWhole) {
   ASSERT_TRUE(WIFSIGNALED(status)) << "the writer was meant to die while writing";
   EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
   EXPECT_EQ(readFile(stateFile()), oldChunk);
-  // What the writer left is only its partial temporary; the next save still works.
+  // What the writer left is only its partial temporary; the next save works and clears it.
   const auto left = strays(dir.path());
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(fs::file_size(dir.file(left[0])), 20000u);
+  // A stranger's file of a similar name stays.
+  writeFile(dir.file("saved.chunk.tmp-notes"), "mine");
   ASSERT_TRUE(savePluginState(settings.get(), lib.effect));
   EXPECT_EQ(readFile(stateFile()), newChunk);
+  EXPECT_EQ(strays(dir.path()),
+            std::vector<std::string>{"saved.chunk.tmp-notes"});  // the dead writer's is cleared
   ASSERT_TRUE(loadPluginState(settings.get(), lib.effect));
   EXPECT_EQ(receivedChunk(), newChunk);
 }
