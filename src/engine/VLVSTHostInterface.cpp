@@ -204,13 +204,14 @@ bool VLVSTHostInterface::runBlock(ChannelBufferPair* in, ChannelBufferPair* out,
   VstTimeInfo& timeInfo = host->hostContext.timeInfo;
 
   // Flags are cleared before their values are read: a request raised while this block applies the
-  // previous one is then applied by the next block instead of being lost.
-  if (transportChanged.exchange(false)) {
+  // previous one is then applied by the next block instead of being lost. A plain load comes first
+  // so that a block without requests pays no locked instruction for them.
+  if (transportChanged.load() && transportChanged.exchange(false)) {
     bool play = requestedPlaying.load();
     writeTransportFlag(play);
     if (play) songPosition = 0;
   }
-  if (tempoChanged.exchange(false)) {
+  if (tempoChanged.load() && tempoChanged.exchange(false)) {
     double bpm = tempo.load();
     beatsPerSample = engine::beatsPerSampleFor(outputRate_, bpm);
     timeInfo.tempo = bpm;
@@ -218,7 +219,7 @@ bool VLVSTHostInterface::runBlock(ChannelBufferPair* in, ChannelBufferPair* out,
 
   deliverEvents();
 
-  if (startPlayerAndRecorder.exchange(false)) {
+  if (startPlayerAndRecorder.load() && startPlayerAndRecorder.exchange(false)) {
     playerState = 1;
     recorderState = 1;
     songPosition = 0;
@@ -248,14 +249,16 @@ bool VLVSTHostInterface::runBlock(ChannelBufferPair* in, ChannelBufferPair* out,
 
   if (recorderState.load() == 1) record(out, frames);
 
-  songPosition.fetch_add(frames * beatsPerSample);
+  // A reset from another thread during this block is kept rather than overwritten.
+  double position = songPosition.load();
+  songPosition.compare_exchange_strong(position, position + frames * beatsPerSample);
 
   // The meter reads files, so the worker samples it; cpuLoad follows a moment later.
   if (blockCounter++ == 100) {
     blockCounter = 0;
     wakeWorker(kWorkCpu);
   }
-  inProcess = false;
+  inProcess.store(false, std::memory_order_release);
   return true;
 }
 
@@ -270,7 +273,7 @@ void VLVSTHostInterface::deliverEvents() noexcept {
   EventBuffer& delivered = eventBuffers[b];
   const uint32_t n = delivered.count;
   delivered.count = 0;
-  eventLock = false;
+  eventLock.store(false, std::memory_order_release);
   // Producers now fill the other buffer; this one is the plug-in's until the next swap.
   if (!delivered.events) return;
   delivered.events->numEvents = static_cast<int32_t>(n);
