@@ -85,7 +85,10 @@ bool VLVSTHostInterface::startEngine() {
   if (effect && !synth && effect->numInputs > 0 && !settings->audioInputDevice)
     messageBox.show(nullptr, "No input device available.\r\nOnly the audio player will work.", "Warning",
                     plat::ui::Buttons::Ok, plat::ui::Icon::Warning);
-  if (effect && (synth || effect->numInputs == 0)) settings->audioInputDevice = nullptr;
+  if (effect && (synth || effect->numInputs == 0)) {
+    auto guard = settings->lock();  // a save on another thread reads the device pointers
+    settings->audioInputDevice = nullptr;
+  }
 
   AudioDeviceInfo* input = settings->audioInputDevice;
   AudioDeviceInfo* output = settings->audioOutputDevice;

@@ -53,6 +53,7 @@ bool VLVSTHostInterface::startMidi() {
       auto* context = new InputContext(device, this);
       if (device->sync) syncActive = true;
       if (!midi->open(device, nullptr, onMidiInput, context)) {
+        auto guard = settings->lock();
         record->active = false;
         device->active = false;
         ok = false;
