@@ -52,7 +52,10 @@ JackAsioDriver::~JackAsioDriver() { closeClient(); }
 
 void JackAsioDriver::closeClient() {
   if (!client_) return;
-  if (running_ && !serverGone_) jack_deactivate(client_);
+  if (running_) {
+    quiesce();
+    if (!serverGone_) jack_deactivate(client_);
+  }
   running_ = false;
   jack_client_close(client_);
   client_ = nullptr;
@@ -238,7 +241,9 @@ ASIOError JackAsioDriver::start() {
   index_ = 0;
   sizeChanged_ = false;
   running_ = true;
+  enabled_.store(true);
   if (jack_activate(client_) != 0) {
+    enabled_.store(false);
     running_ = false;
     return ASE_HWMalfunction;
   }
@@ -255,7 +260,10 @@ ASIOError JackAsioDriver::stop() {
   if (!client_) return ASE_NotPresent;
   if (!running_) return ASE_OK;
   // jack_deactivate returns once the process callback has finished and will not run again. A
-  // server that has gone away runs no callbacks and must not be asked anything.
+  // server that has gone away must not be asked anything, and its client thread may still be
+  // inside a cycle: no cycle touches the host or the buffers once `enabled_` is clear and `busy_`
+  // has been seen clear after it.
+  quiesce();
   if (!serverGone_) jack_deactivate(client_);
   running_ = false;
   return ASE_OK;
@@ -280,15 +288,37 @@ ASIOError JackAsioDriver::outputReady() noexcept {
   return ASE_OK;
 }
 
+// Audio thread: a cycle runs only while enabled, and says so in `busy_` (both sequentially
+// consistent, so either the cycle sees `enabled_` clear or quiesce() sees `busy_` set).
 int JackAsioDriver::processEntry(jack_nframes_t frames, void* self) noexcept {
-  return static_cast<JackAsioDriver*>(self)->process(frames);
+  auto* d = static_cast<JackAsioDriver*>(self);
+  d->busy_.store(true);
+  int result = 0;
+  if (d->enabled_.load())
+    result = d->process(frames);
+  else if (!d->serverGone_.load())
+    d->silence(frames);  // between stop's quiesce and deactivation; the port list is still intact
+  d->busy_.store(false);
+  return result;
+}
+
+void JackAsioDriver::quiesce() {
+  enabled_.store(false);
+  // A cycle takes a period at most; a client thread stuck past two seconds is given up on.
+  for (int i = 0; i < 2000 && busy_.load(); ++i) ::usleep(1000);
+}
+
+// Audio thread.
+void JackAsioDriver::silence(jack_nframes_t frames) noexcept {
+  for (Channel& c : outputs_)
+    if (c.port) std::memset(jack_port_get_buffer(c.port, frames), 0, frames * sizeof(float));
 }
 
 // Audio thread: one JACK cycle is one ASIO half.
 int JackAsioDriver::process(jack_nframes_t frames) noexcept {
   const bool runHost = callbacks_ && int32_t(frames) == bufferSize_ && !sizeChanged_.load(std::memory_order_relaxed);
   if (!runHost) {
-    for (Channel* c : activeOutputs_) std::memset(jack_port_get_buffer(c->port, frames), 0, frames * sizeof(float));
+    silence(frames);
     return 0;
   }
   const int index = index_;

@@ -73,6 +73,9 @@ class JackAsioDriver final : public plat::com::RefCounted<plat::asio::IASIO> {
   static int bufferSizeEntry(jack_nframes_t frames, void* self) noexcept;
   static void shutdownEntry(jack_status_t code, const char* reason, void* self) noexcept;
   int process(jack_nframes_t frames) noexcept;
+  void silence(jack_nframes_t frames) noexcept;
+  // Makes sure no cycle is running or will run the host's callback again.
+  void quiesce();
   void requestReset() noexcept;
   void closeClient();
 
@@ -86,6 +89,8 @@ class JackAsioDriver final : public plat::com::RefCounted<plat::asio::IASIO> {
   bool timeInfo_ = false;
   bool running_ = false;
   int index_ = 0;  // audio thread only
+  std::atomic<bool> enabled_{false};  // cycles may run the host
+  std::atomic<bool> busy_{false};     // a cycle is running
   std::atomic<bool> serverGone_{false};
   std::atomic<bool> sizeChanged_{false};
   std::atomic<bool> hostUsesOutputReady_{false};
