@@ -247,14 +247,16 @@ uint32_t VLAudioFileDecoder::decodeBytes(const uint8_t* data, size_t size, const
 void VLAudioFileDecoder::convertPcm(const int16_t* pcm, uint32_t frames, uint32_t pcmChannels,
                                     const ChannelBufferPair& buffer) {
   if (buffer.left == nullptr || buffer.right == nullptr) return;
-  constexpr double kScale = 1.0 / 32768.0;
+  // int16 x 2^-15 is exact in single precision, so this equals the double-precision product.
+  constexpr float kScale = 1.0f / 32768.0f;
+  float* left = buffer.left;
+  float* right = buffer.right;
   if (pcmChannels == 2) {
     for (uint32_t i = 0; i < frames; ++i) {
-      buffer.left[i] = static_cast<float>(pcm[2 * i] * kScale);
-      buffer.right[i] = static_cast<float>(pcm[2 * i + 1] * kScale);
+      left[i] = static_cast<float>(pcm[2 * i]) * kScale;
+      right[i] = static_cast<float>(pcm[2 * i + 1]) * kScale;
     }
   } else {
-    for (uint32_t i = 0; i < frames; ++i)
-      buffer.left[i] = buffer.right[i] = static_cast<float>(pcm[i] * kScale);
+    for (uint32_t i = 0; i < frames; ++i) left[i] = right[i] = static_cast<float>(pcm[i]) * kScale;
   }
 }
