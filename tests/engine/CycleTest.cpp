@@ -463,3 +463,23 @@ TEST(EngineStart, StreamEndingWithinHalfASecondIsAFailedStart) {
   EXPECT_FALSE(rig.engine->startEngine());
   EXPECT_FALSE(rig.engine->running.load());
 }
+
+TEST(EngineStart, APlayingPlayerIsStoppedAndRestartedFromTheBeginning) {
+  Rig rig;
+  rig.build();
+  rig.wire();
+  ASSERT_TRUE(rig.startDriver(48000, false));
+  loadPlayer(*rig.engine, {1, 2, 3, 4, 5, 6, 7, 8}, 1.0, true);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(rig.block(3));
+  EXPECT_EQ(rig.engine->playerPosition.load(), 1.0);  // 9 frames into an 8-frame loop
+  ASSERT_TRUE(rig.engine->startEngine());
+  EXPECT_EQ(rig.engine->playerState.load(), 1);
+  EXPECT_EQ(rig.engine->playerPosition.load(), 0.0);
+  EXPECT_EQ(rig.engine->playerPlayed.load(), 0u);
+  EXPECT_TRUE(rig.engine->requestedPlaying.load());
+  // The restart reads the first frame again (the step comes from the file, of which there is none
+  // here, so the player stands on it).
+  ASSERT_TRUE(rig.block(3));
+  EXPECT_EQ(left(rig, 1)[0], 1.0f);
+  EXPECT_TRUE(rig.timeInfo().flags & kVstTransportPlaying);
+}
