@@ -20,7 +20,9 @@
 
 namespace {
 
-intptr_t quietDispatcher(AEffect*, int32_t, int32_t, intptr_t, void*, float) { return 0; }
+intptr_t quietDispatcher(AEffect*, int32_t, int32_t, intptr_t, void*, float) {
+  return 0;
+}
 void quietProcess(AEffect*, float**, float**, int32_t) {}
 
 // A backend that only lists devices; the benchmark calls processBlock itself.
@@ -72,7 +74,8 @@ struct Engine {
 struct Block {
   std::vector<float> left, right;
   ChannelBufferPair pair;
-  explicit Block(size_t frames) : left(frames, 0.25f), right(frames, 0.25f), pair{left.data(), right.data()} {}
+  explicit Block(size_t frames)
+      : left(frames, 0.25f), right(frames, 0.25f), pair{left.data(), right.data()} {}
 };
 
 void BM_Memcpy(benchmark::State& state) {

@@ -22,8 +22,8 @@ int16_t CpuMeter::measure() noexcept {
   if (sampled_) {
     uint64_t systemDelta = (system.kernel - lastSystemKernel) + (system.user - lastSystemUser);
     if (systemDelta != 0) {
-      double processDelta = static_cast<double>((process.kernel + process.user) -
-                                                (lastProcessKernel + lastProcessUser));
+      double processDelta =
+          static_cast<double>((process.kernel + process.user) - (lastProcessKernel + lastProcessUser));
       lastPercent.store(static_cast<int16_t>(processDelta * 100.0 / static_cast<double>(systemDelta)));
     }
   }

@@ -16,7 +16,9 @@ EventBuffer::EventBuffer() {
   pool = block_->pool;
 }
 
-EventBuffer::~EventBuffer() { std::free(block_); }
+EventBuffer::~EventBuffer() {
+  std::free(block_);
+}
 
 bool EventBuffer::append(uint8_t status, uint8_t data1, uint8_t data2) noexcept {
   if (!block_ || count >= capacity) return false;

@@ -41,19 +41,32 @@ inline double tapTempo(uint32_t intervalSumMs, int32_t count) {
 // upper-case letter's character code.
 inline int semitoneOfKey(uint8_t key) {
   switch (key) {
-    case 'D': return 0;
-    case 'R': return 1;
-    case 'F': return 2;
-    case 'T': return 3;
-    case 'G': return 4;
-    case 'H': return 5;
-    case 'U': return 6;
-    case 'J': return 7;
-    case 'I': return 8;
-    case 'K': return 9;
-    case 'O': return 10;
-    case 'L': return 11;
-    default: return -1;
+    case 'D':
+      return 0;
+    case 'R':
+      return 1;
+    case 'F':
+      return 2;
+    case 'T':
+      return 3;
+    case 'G':
+      return 4;
+    case 'H':
+      return 5;
+    case 'U':
+      return 6;
+    case 'J':
+      return 7;
+    case 'I':
+      return 8;
+    case 'K':
+      return 9;
+    case 'O':
+      return 10;
+    case 'L':
+      return 11;
+    default:
+      return -1;
   }
 }
 

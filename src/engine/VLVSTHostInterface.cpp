@@ -16,7 +16,9 @@
 
 namespace {
 
-bool isSynth(const AEffect* effect) { return effect && (effect->flags & effFlagsIsSynth) != 0; }
+bool isSynth(const AEffect* effect) {
+  return effect && (effect->flags & effFlagsIsSynth) != 0;
+}
 
 intptr_t dispatch(AEffect* effect, int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) {
   return effect && effect->dispatcher ? effect->dispatcher(effect, opcode, index, value, ptr, opt) : 0;
@@ -134,8 +136,8 @@ bool VLVSTHostInterface::startEngine() {
     if (!audioDevices[kAsioBackend] || !audioDevices[kAsioBackend]->start(input, output, processBlock, this))
       return false;
     running = true;
-  } else if (isWASAPIType(output->type) && (output->type == DeviceTypeWASAPIShared ||
-                                            output->type == DeviceTypeWASAPIExclusive)) {
+  } else if (isWASAPIType(output->type) &&
+             (output->type == DeviceTypeWASAPIShared || output->type == DeviceTypeWASAPIExclusive)) {
     if (!audioDevices[kWasapiBackend]) return false;
     running = true;
     engineThread_.join();
@@ -156,7 +158,8 @@ bool VLVSTHostInterface::startEngine() {
 
 void VLVSTHostInterface::threadRoutine(VLVSTHostInterface* engine) {
   VLAudioBase* backend = engine->audioDevices[kWasapiBackend];
-  backend->start(engine->settings->audioInputDevice, engine->settings->audioOutputDevice, processBlock, engine);
+  backend->start(engine->settings->audioInputDevice, engine->settings->audioOutputDevice, processBlock,
+                 engine);
   engine->running = false;
 }
 

@@ -29,6 +29,8 @@ class MessageBox;
 
 class VLVSTHostInterface : public VLVSTHostInterfaceBase {
  public:
+  // `clock` and `messageBox` must outlive the engine; so must what `wire` hands it, because the
+  // worker may still be saving a plug-in tempo into the settings until the destructor has run.
   VLVSTHostInterface(plat::clock::Clock& clock, plat::ui::MessageBox& messageBox);
   ~VLVSTHostInterface() override;
 
@@ -40,7 +42,8 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   void stopEngine();
   // The AudioCallback handed to the backends; `user` is the engine.
   // Audio thread: allocates nothing, locks nothing, never blocks.
-  static bool processBlock(ChannelBufferPair* in, ChannelBufferPair* out, uint32_t frames, void* user) noexcept;
+  static bool processBlock(ChannelBufferPair* in, ChannelBufferPair* out, uint32_t frames,
+                           void* user) noexcept;
   // Thread-driven backends stream on this routine's thread until the callback returns false.
   static void threadRoutine(VLVSTHostInterface* engine);
 
@@ -105,10 +108,10 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   void drainWorker();
 
   CpuMeter cpuMeter;
-  int32_t blockCounter = 0;              // audio thread
-  std::atomic<int32_t> cpuLoad{0};       // percent; -1 until the meter has two samples
+  int32_t blockCounter = 0;         // audio thread
+  std::atomic<int32_t> cpuLoad{0};  // percent; -1 until the meter has two samples
   int64_t perfFrequency;
-  int64_t lastTapTime = 0;   // MIDI input thread only
+  int64_t lastTapTime = 0;  // MIDI input thread only
   uint32_t tapIntervalSum = 0;
   int32_t tapCount = 0;
 

@@ -52,7 +52,7 @@ class VLVSTHostInterfaceBase {
   std::atomic<bool> inProcess{false};
   std::atomic<bool> tempoChanged{false};
   std::atomic<double> tempo{120.0};
-  double beatsPerSample = 0;  // audio thread, and startEngine while stopped
+  double beatsPerSample = 0;                 // audio thread, and startEngine while stopped
   std::atomic<bool> transportChanged{true};  // the first block applies "stopped"
   std::atomic<bool> requestedPlaying{false};
   std::atomic<int32_t> recorderState{0};  // 0 idle, 1 recording, 2 armed (starts at the first MIDI events)

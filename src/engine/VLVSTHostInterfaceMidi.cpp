@@ -232,4 +232,6 @@ bool VLVSTHostInterface::computerKeyboardNote(uint8_t key, bool down) {
   return taken;
 }
 
-void VLVSTHostInterface::sendAllNotesOff() { computerKeyboardNote('P', true); }
+void VLVSTHostInterface::sendAllNotesOff() {
+  computerKeyboardNote('P', true);
+}

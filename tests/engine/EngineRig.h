@@ -64,7 +64,9 @@ class TestBackend final : public VLAudioBase {
       fillInput(frames);
       if (!callback(&channelBuffers, &channelBuffers, frames, user)) return true;
       streamedBlocks.fetch_add(1);
-      struct timespec ts{0, 1'000'000};
+      struct timespec ts {
+        0, 1'000'000
+      };
       nanosleep(&ts, nullptr);
     }
     return false;  // the stream "failed"
@@ -154,8 +156,8 @@ class Rig {
   // Chooses output (and input) devices of the driver backend and starts the engine.
   bool startDriver(double rate = 48000, bool withInput = true, int32_t bufferSize = 256) {
     settings->audioOutputDevice = asio.addDevice(DeviceTypeASIO, false, "Test Out", rate, 0, bufferSize);
-    settings->audioInputDevice = withInput ? asio.addDevice(DeviceTypeASIO, true, "Test In", rate, 0, bufferSize)
-                                           : nullptr;
+    settings->audioInputDevice =
+        withInput ? asio.addDevice(DeviceTypeASIO, true, "Test In", rate, 0, bufferSize) : nullptr;
     return engine->startEngine();
   }
 
@@ -210,6 +212,8 @@ inline std::vector<uint32_t> receivedMidi(ProbeState& s) {
   return out;
 }
 
-inline uint32_t word(uint8_t status, uint8_t d1, uint8_t d2) { return uint32_t(status) << 16 | uint32_t(d1) << 8 | d2; }
+inline uint32_t word(uint8_t status, uint8_t d1, uint8_t d2) {
+  return uint32_t(status) << 16 | uint32_t(d1) << 8 | d2;
+}
 
 }  // namespace enginetest

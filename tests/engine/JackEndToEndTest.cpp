@@ -43,8 +43,8 @@ class TestClient {
     client_ = jack_client_open("vltest engine", JackNoStartServer, nullptr);
     if (!client_) return;
     for (int c = 0; c < 2; ++c) {
-      feed_[c] = jack_port_register(client_, ("feed_" + std::to_string(c + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                    JackPortIsOutput, 0);
+      feed_[c] = jack_port_register(client_, ("feed_" + std::to_string(c + 1)).c_str(),
+                                    JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
       rec_[c] = jack_port_register(client_, ("rec_" + std::to_string(c + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
                                    JackPortIsInput, 0);
       recorded_[c].resize(kCapacity);
@@ -57,7 +57,9 @@ class TestClient {
   ~TestClient() {
     if (client_) jack_client_close(client_);
   }
-  bool ok() const { return client_ && feed_[1] && rec_[1] && midiOut_ && midiIn_ && jack_activate(client_) == 0; }
+  bool ok() const {
+    return client_ && feed_[1] && rec_[1] && midiOut_ && midiIn_ && jack_activate(client_) == 0;
+  }
   std::string name(jack_port_t* p) const { return jack_port_name(p); }
   bool connect(const std::string& from, const std::string& to) {
     return jack_connect(client_, from.c_str(), to.c_str()) == 0;
@@ -102,7 +104,8 @@ class TestClient {
       if (jack_midi_event_get(&e, midiIn, i) != 0 || e.size < 3) continue;
       const uint32_t at = self->receivedCount_.load();
       if (at < self->received_.size()) {
-        self->received_[at] = uint32_t(e.buffer[0]) | uint32_t(e.buffer[1]) << 8 | uint32_t(e.buffer[2]) << 16;
+        self->received_[at] =
+            uint32_t(e.buffer[0]) | uint32_t(e.buffer[1]) << 8 | uint32_t(e.buffer[2]) << 16;
         self->receivedCount_.store(at + 1);
       }
     }
@@ -187,11 +190,12 @@ void runPlugin(bool synth) {
     ASSERT_TRUE(engine.startMidi());
     ASSERT_NE(engine.midiOutput, nullptr);
     for (int c = 0; c < 2; ++c) {
-      ASSERT_TRUE(client.connect(client.name(client.feed_[c]), std::string("Vellumar ASIO:in_") + char('1' + c)));
-      ASSERT_TRUE(client.connect(std::string("Vellumar ASIO:out_") + char('1' + c), client.name(client.rec_[c])));
+      ASSERT_TRUE(
+          client.connect(client.name(client.feed_[c]), std::string("Vellumar ASIO:in_") + char('1' + c)));
+      ASSERT_TRUE(
+          client.connect(std::string("Vellumar ASIO:out_") + char('1' + c), client.name(client.rec_[c])));
     }
     ASSERT_TRUE(waitFor([&] { return probe.state().processCalls.load() > 20; }));
-    EXPECT_EQ(probe.state().lastFrames, 256);
 
     // Audio: the effect gets the fed 0.5 and halves it; the synth ignores its input and plays.
     client.startRecording();
@@ -233,6 +237,7 @@ void runPlugin(bool synth) {
     engine.stopMidi();
     engine.stopEngine();
     EXPECT_FALSE(engine.running.load());
+    EXPECT_EQ(probe.state().lastFrames, 256);
     // The song position advanced by frames x beatsPerSample for every block since the start.
     const uint32_t blocks = probe.state().processCalls.load();
     const double perBlock = 256 * engine.beatsPerSample;
@@ -245,5 +250,9 @@ void runPlugin(bool synth) {
 
 }  // namespace
 
-TEST(EngineJack, EffectThroughTheRealAsioPathWithMidiBothWays) { runPlugin(false); }
-TEST(EngineJack, SynthThroughTheRealAsioPathWithMidiBothWays) { runPlugin(true); }
+TEST(EngineJack, EffectThroughTheRealAsioPathWithMidiBothWays) {
+  runPlugin(false);
+}
+TEST(EngineJack, SynthThroughTheRealAsioPathWithMidiBothWays) {
+  runPlugin(true);
+}

@@ -107,7 +107,8 @@ TEST(MidiRouting, LearnedControllerTapsOnEachRiseTo65) {
     rig.manual.advanceMs(400);
   }
   EXPECT_EQ(taps, (std::vector<int>{2, 5}));
-  EXPECT_EQ(deliver(rig), (std::vector<uint32_t>{word(0xB3, 20, 0), word(0xB3, 20, 127), word(0xB3, 20, 10)}));
+  EXPECT_EQ(deliver(rig),
+            (std::vector<uint32_t>{word(0xB3, 20, 0), word(0xB3, 20, 127), word(0xB3, 20, 10)}));
   // Another controller is not the trigger.
   input.send(0xB0, 21, 127);
   EXPECT_EQ(deliver(rig).size(), 1u);

@@ -69,14 +69,30 @@ TEST(EngineRealtime, HundredThousandBlocksWithEverythingRunningAllocateAndLockNo
       seen = now;
       MidiMessage m;
       switch (sent++ % 8) {
-        case 0: m = message(0x90, 60, 100); break;
-        case 1: m = message(0x80, 60, 0); break;
-        case 2: m = message(0xB0, 1, uint8_t(sent & 0x7F)); break;
-        case 3: m = message(0xF8, 0, 0); break;
-        case 4: m = message(0xE0, 0, 64); break;
-        case 5: m = message(0xF8, 0, 0); break;
-        case 6: m = message((sent / 8) % 100 == 0 ? 0x90 : 0xA0, 36, 90); break;  // a tap now and then
-        default: m = message(0xD0, 20, 0); break;
+        case 0:
+          m = message(0x90, 60, 100);
+          break;
+        case 1:
+          m = message(0x80, 60, 0);
+          break;
+        case 2:
+          m = message(0xB0, 1, uint8_t(sent & 0x7F));
+          break;
+        case 3:
+          m = message(0xF8, 0, 0);
+          break;
+        case 4:
+          m = message(0xE0, 0, 64);
+          break;
+        case 5:
+          m = message(0xF8, 0, 0);
+          break;
+        case 6:
+          m = message((sent / 8) % 100 == 0 ? 0x90 : 0xA0, 36, 90);
+          break;  // a tap now and then
+        default:
+          m = message(0xD0, 20, 0);
+          break;
       }
       VLVSTHostInterface::onMidiInput(&m, context);
       midiSent.store(seen);

@@ -25,8 +25,8 @@ struct Collector {
     auto* list = static_cast<VstEvents*>(ptr);
     for (int32_t i = 0; i < list->numEvents; ++i) {
       auto* m = reinterpret_cast<VstMidiEvent*>(list->events[i]);
-      self(e)->events.push_back(uint32_t(uint8_t(m->midiData[0])) << 16 | uint32_t(uint8_t(m->midiData[1])) << 8 |
-                                uint8_t(m->midiData[2]));
+      self(e)->events.push_back(uint32_t(uint8_t(m->midiData[0])) << 16 |
+                                uint32_t(uint8_t(m->midiData[1])) << 8 | uint8_t(m->midiData[2]));
     }
     self(e)->blockCounts.push_back(uint32_t(list->numEvents));
     return 1;

@@ -247,8 +247,8 @@ TEST(Transport, StartupRuleComparesTheWholeName) {
     bool syncInput;
     bool plays;
   } cases[] = {
-      {"Orvelle", false, true},   {"Quintara", false, true}, {"Orvelle ", false, false},
-      {"orvelle", false, false},  {"Quintara2", false, false}, {"Probe", false, false},
+      {"Orvelle", false, true},  {"Quintara", false, true},   {"Orvelle ", false, false},
+      {"orvelle", false, false}, {"Quintara2", false, false}, {"Probe", false, false},
       {"Orvelle", true, false},
   };
   for (const Case& c : cases) {

@@ -23,8 +23,8 @@ class MessageBox {
  public:
   virtual ~MessageBox() = default;
   // Shows `text` with `caption` and returns the button pressed.
-  virtual int32_t show(WindowHandle owner, const std::string& text, const std::string& caption, Buttons buttons,
-                       Icon icon) = 0;
+  virtual int32_t show(WindowHandle owner, const std::string& text, const std::string& caption,
+                       Buttons buttons, Icon icon) = 0;
 };
 
 // Records every box. Answers come from `answers` in order; when it is empty, the first button of the
