@@ -1,12 +1,14 @@
 #include "JackAsioDriver.h"
 
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <utility>
 
 using namespace plat::asio;
@@ -274,7 +276,11 @@ ASIOError JackAsioDriver::controlPanel() {
     if (!onPath(program)) continue;
     char* argv[] = {const_cast<char*>(program), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) == 0) return ASE_OK;
+    if (posix_spawnp(&pid, program, nullptr, nullptr, argv, environ) == 0) {
+      // The program runs on its own; a thread reaps it when it ends, so no zombie is left.
+      std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+      return ASE_OK;
+    }
   }
   return ASE_NotPresent;
 }

@@ -3,10 +3,14 @@
 // the COM layer, exactly as the program does.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -342,6 +346,22 @@ TEST_F(AsioJackTest, DriverReportsResetsAndSilencesUnfinishedBlocks) {
   int b = DriverHost::blocks;
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(DriverHost::blocks, b);
+
+  // The control panel is a JACK control program where one is installed, else a failure.
+  const char* path = std::getenv("PATH");
+  std::string savedPath = path ? path : "";
+  setenv("PATH", dir.path().c_str(), 1);
+  EXPECT_EQ(d->controlPanel(), asio::ASE_NotPresent);
+  std::string marker = dir.file("panel-ran");
+  std::string script = dir.file("qjackctl");
+  FILE* f = std::fopen(script.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fprintf(f, "#!/bin/sh\n/usr/bin/touch '%s'\n", marker.c_str());
+  std::fclose(f);
+  chmod(script.c_str(), 0755);
+  EXPECT_EQ(d->controlPanel(), asio::ASE_OK);
+  setenv("PATH", savedPath.c_str(), 1);
+  EXPECT_TRUE(waitFor([&] { return access(marker.c_str(), F_OK) == 0; }, 5s));
 
   // The server goes away: another reset request; stop and release return.
   int before = DriverHost::resets;

@@ -411,3 +411,36 @@ TEST_F(VLASIOTest, PlainBufferSwitchRunsTheBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// More channels than the tables hold: the first 32 of each direction are listed and get buffers.
+TEST_F(VLASIOTest, DriversWithManyChannelsUseTheFirst32PerDirection) {
+  sim->inputTypes.assign(40, ASIOSTFloat32LSB);
+  sim->outputTypes.assign(40, ASIOSTFloat32LSB);
+  sim->preferredSize = 16;
+  sim->input = [](int channel, int64_t, void* half, int32_t frames) {
+    auto* f = static_cast<float*>(half);
+    for (int32_t i = 0; i < frames; ++i) f[i] = float(channel);
+  };
+  makeHost();
+  AudioDeviceInfo* in = record(0, true);
+  AudioDeviceInfo* out = record(0, false);
+  ASSERT_TRUE(host->open(in, true));
+  ASSERT_EQ(in->channelNames.size(), 32u);
+  EXPECT_EQ(in->channelNames.back(), "In 32");
+  EXPECT_EQ(in->channelCount, 40);
+  in->leftChannel = 31;
+  in->rightChannel = 35;  // has no buffer: `right` keeps what it held
+  out->leftChannel = 31;
+  ASSERT_TRUE(host->start(in, out, &Probe::callback, &probe));
+  EXPECT_EQ(host->inputBuffers + host->outputBuffers, 64);
+  ASSERT_TRUE(driver().tick());
+  EXPECT_EQ(probe.left[0], 31.0f);
+  EXPECT_EQ(probe.right[0], 0.0f);
+  EXPECT_EQ(static_cast<float*>(driver().half(false, 1, 0))[3], 0.5f);  // right = 1 stayed: ascending
+  EXPECT_EQ(static_cast<float*>(driver().half(false, 31, 0))[3], -0.25f);
+  EXPECT_EQ(driver().half(false, 32, 0), nullptr);
+}
+
+}  // namespace
