@@ -3,7 +3,10 @@
 // the COM layer, exactly as the program does.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,7 +17,9 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/VLASIO.h"
@@ -62,6 +67,9 @@ class TestClient {
   bool ok() const { return client_ && ports_[0] && ports_[1]; }
   bool activate() { return jack_activate(client_) == 0; }
   bool connect(const std::string& from, const std::string& to) { return jack_connect(client_, from.c_str(), to.c_str()) == 0; }
+  bool disconnect(const std::string& from, const std::string& to) {
+    return jack_disconnect(client_, from.c_str(), to.c_str()) == 0;
+  }
   std::string port(int c) const { return jack_port_name(ports_[c]); }
   size_t recorded() const { return count_.load(); }
   float sample(int c, size_t i) const { return samples_[c][i]; }
@@ -113,6 +121,67 @@ struct Passthrough {
     p->blocks.fetch_add(1, std::memory_order_relaxed);
     return true;  // the pair is processed in place: input passes through unchanged
   }
+};
+
+// jack_iodelay run as a child process: it sends a test signal from "jack_delay:out" and measures
+// the round trip back at "jack_delay:in". `measure` returns the delay in frames once three readings
+// in a row agree (the first readings settle), or -1.
+class IoDelay {
+ public:
+  ~IoDelay() { stop(); }
+  bool start() {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], 1);
+      dup2(fds[1], 2);
+      close(fds[0]);
+      execlp("stdbuf", "stdbuf", "-oL", "jack_iodelay", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    fd_ = fds[0];
+    return pid_ > 0;
+  }
+  double measure(std::chrono::seconds limit) {
+    std::string pending;
+    double last = -1;
+    int agreeing = 0;
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[512];
+      ssize_t n = read(fd_, buf, sizeof buf);
+      if (n <= 0) return -1;
+      pending.append(buf, size_t(n));
+      size_t nl;
+      while ((nl = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        double frames = 0;
+        if (line.find("total roundtrip latency") == std::string::npos || std::sscanf(line.c_str(), "%lf", &frames) != 1)
+          continue;
+        agreeing = frames == last ? agreeing + 1 : 1;
+        last = frames;
+        if (agreeing >= 3) return frames;
+      }
+    }
+    return -1;
+  }
+  void stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+    if (fd_ >= 0) close(std::exchange(fd_, -1));
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
 };
 
 bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -237,6 +306,31 @@ TEST_F(AsioJackTest, AudioThreadNeitherAllocatesNorLocks) {
   EXPECT_GE(rt::counts().allocations, 1u);
   host->stop();
   EXPECT_EQ(p.wrongSize, 0);
+}
+
+// jack_iodelay reads the same round trip through the host (passthrough) as through its own loop:
+// the driver adds no latency.
+TEST_F(AsioJackTest, IoDelayThroughTheHostEqualsItsSelfLoop) {
+  ASSERT_TRUE(server.start(48000, 256, 2, 2));
+  TestClient wiring("vltest wiring", false);
+  ASSERT_TRUE(wiring.ok() && wiring.activate());
+  IoDelay iodelay;
+  ASSERT_TRUE(iodelay.start());
+  ASSERT_TRUE(waitFor([&] { return wiring.connect("jack_delay:out", "jack_delay:in"); }, 10s));
+  double selfLoop = iodelay.measure(20s);
+  ASSERT_GT(selfLoop, 0) << "jack_iodelay gave no stable reading";
+  ASSERT_TRUE(wiring.disconnect("jack_delay:out", "jack_delay:in"));
+
+  makeHost();
+  ASSERT_NE(out, nullptr);
+  Passthrough p;
+  p.expected = 256;
+  ASSERT_TRUE(startHost(p));
+  ASSERT_TRUE(wiring.connect("jack_delay:out", "Vellumar ASIO:in_1"));
+  ASSERT_TRUE(wiring.connect("Vellumar ASIO:out_1", "jack_delay:in"));
+  double throughHost = iodelay.measure(20s);
+  host->stop();
+  EXPECT_EQ(throughHost, selfLoop);
 }
 
 // Killing the server mid-stream: no crash, no hang; stop returns; a new server streams again.
