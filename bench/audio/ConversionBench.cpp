@@ -68,7 +68,8 @@ int registerAll() {
   for (auto [type, name] : kTypes)
     for (bool in : {true, false}) {
       std::string label = std::string(in ? "to_float/" : "from_float/") + name;
-      benchmark::RegisterBenchmark(label.c_str(), [type = type, in](benchmark::State& s) { run(s, type, in); })
+      benchmark::RegisterBenchmark(label.c_str(),
+                                   [type = type, in](benchmark::State& s) { run(s, type, in); })
           ->Arg(256)
           ->Arg(1024);
     }

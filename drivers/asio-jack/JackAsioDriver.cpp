@@ -50,7 +50,9 @@ bool onPath(const std::string& program) {
 
 }  // namespace
 
-JackAsioDriver::~JackAsioDriver() { closeClient(); }
+JackAsioDriver::~JackAsioDriver() {
+  closeClient();
+}
 
 void JackAsioDriver::closeClient() {
   if (!client_) return;
@@ -85,7 +87,8 @@ ASIOBool JackAsioDriver::init(void*) {
   // Physical capture ports are sources (outputs of the server), playback ports are sinks.
   std::vector<std::string> capture = physicalPorts(client_, JackPortIsOutput);
   std::vector<std::string> playback = physicalPorts(client_, JackPortIsInput);
-  auto build = [&](std::vector<Channel>& list, const std::vector<std::string>& phys, const char* prefix, unsigned long flags) {
+  auto build = [&](std::vector<Channel>& list, const std::vector<std::string>& phys, const char* prefix,
+                   unsigned long flags) {
     size_t count = std::max<size_t>(phys.size(), 2);
     list.resize(count);
     for (size_t i = 0; i < count; ++i) {
@@ -97,7 +100,8 @@ ASIOBool JackAsioDriver::init(void*) {
     }
     return true;
   };
-  if (!build(inputs_, capture, "in_", JackPortIsInput) || !build(outputs_, playback, "out_", JackPortIsOutput) ||
+  if (!build(inputs_, capture, "in_", JackPortIsInput) ||
+      !build(outputs_, playback, "out_", JackPortIsOutput) ||
       jack_set_process_callback(client_, &JackAsioDriver::processEntry, this) != 0 ||
       jack_set_buffer_size_callback(client_, &JackAsioDriver::bufferSizeEntry, this) != 0) {
     error_ = "JACK ports could not be registered";
@@ -108,8 +112,12 @@ ASIOBool JackAsioDriver::init(void*) {
   return ASIOTrue;
 }
 
-void JackAsioDriver::getDriverName(char* name) { copyText(name, 32, kDriverName); }
-void JackAsioDriver::getErrorMessage(char* text) { copyText(text, 124, error_); }
+void JackAsioDriver::getDriverName(char* name) {
+  copyText(name, 32, kDriverName);
+}
+void JackAsioDriver::getErrorMessage(char* text) {
+  copyText(text, 124, error_);
+}
 
 ASIOError JackAsioDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
   if (!client_) return ASE_NotPresent;
@@ -151,7 +159,9 @@ ASIOError JackAsioDriver::getSampleRate(ASIOSampleRate* rate) {
 }
 
 // The server owns the rate: only the current one can be "set".
-ASIOError JackAsioDriver::setSampleRate(ASIOSampleRate rate) { return canSampleRate(rate); }
+ASIOError JackAsioDriver::setSampleRate(ASIOSampleRate rate) {
+  return canSampleRate(rate);
+}
 
 ASIOError JackAsioDriver::getClockSources(ASIOClockSource* clocks, int32_t* numSources) {
   if (!clocks || !numSources || *numSources < 1) return ASE_InvalidParameter;
@@ -163,7 +173,9 @@ ASIOError JackAsioDriver::getClockSources(ASIOClockSource* clocks, int32_t* numS
   return ASE_OK;
 }
 
-ASIOError JackAsioDriver::setClockSource(int32_t reference) { return reference == 0 ? ASE_OK : ASE_InvalidParameter; }
+ASIOError JackAsioDriver::setClockSource(int32_t reference) {
+  return reference == 0 ? ASE_OK : ASE_InvalidParameter;
+}
 
 // Audio thread: reads two atomics.
 ASIOError JackAsioDriver::getSamplePosition(ASIOSamples* position, ASIOTimeStamp* timeStamp) noexcept {
@@ -285,7 +297,9 @@ ASIOError JackAsioDriver::controlPanel() {
   return ASE_NotPresent;
 }
 
-ASIOError JackAsioDriver::future(int32_t, void*) { return ASE_InvalidParameter; }
+ASIOError JackAsioDriver::future(int32_t, void*) {
+  return ASE_InvalidParameter;
+}
 
 // Audio thread.
 ASIOError JackAsioDriver::outputReady() noexcept {
@@ -322,7 +336,8 @@ void JackAsioDriver::silence(jack_nframes_t frames) noexcept {
 
 // Audio thread: one JACK cycle is one ASIO half.
 int JackAsioDriver::process(jack_nframes_t frames) noexcept {
-  const bool runHost = callbacks_ && int32_t(frames) == bufferSize_ && !sizeChanged_.load(std::memory_order_relaxed);
+  const bool runHost =
+      callbacks_ && int32_t(frames) == bufferSize_ && !sizeChanged_.load(std::memory_order_relaxed);
   if (!runHost) {
     silence(frames);
     return 0;
@@ -345,8 +360,8 @@ int JackAsioDriver::process(jack_nframes_t frames) noexcept {
   } else {
     callbacks_->bufferSwitch(index, ASIOTrue);
   }
-  const bool filled =
-      !hostUsesOutputReady_.load(std::memory_order_relaxed) || outputReadyThisBlock_.load(std::memory_order_relaxed);
+  const bool filled = !hostUsesOutputReady_.load(std::memory_order_relaxed) ||
+                      outputReadyThisBlock_.load(std::memory_order_relaxed);
   for (Channel* c : activeOutputs_) {
     void* out = jack_port_get_buffer(c->port, frames);
     if (filled)
@@ -361,7 +376,8 @@ int JackAsioDriver::process(jack_nframes_t frames) noexcept {
 
 void JackAsioDriver::requestReset() noexcept {
   ASIOCallbacks* cb = callbacks_;
-  if (cb && cb->asioMessage && cb->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr) == 1)
+  if (cb && cb->asioMessage &&
+      cb->asioMessage(kAsioSelectorSupported, kAsioResetRequest, nullptr, nullptr) == 1)
     cb->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
 }
 
@@ -369,7 +385,8 @@ int JackAsioDriver::bufferSizeEntry(jack_nframes_t frames, void* self) noexcept 
   auto* d = static_cast<JackAsioDriver*>(self);
   // The first call reports the size the client already knows; only a change matters. Blocks of
   // the new size are silent until the host has rebuilt its buffers.
-  if (d->bufferSize_ != 0 && int32_t(frames) != d->bufferSize_ && !d->sizeChanged_.exchange(true)) d->requestReset();
+  if (d->bufferSize_ != 0 && int32_t(frames) != d->bufferSize_ && !d->sizeChanged_.exchange(true))
+    d->requestReset();
   return 0;
 }
 
@@ -383,9 +400,8 @@ void JackAsioDriver::shutdownEntry(jack_status_t, const char*, void* self) noexc
 }  // namespace asiojack
 
 // The in-process server's entry.
-extern "C" __attribute__((visibility("default"))) plat::com::HRESULT VLComCreateInstance(const plat::com::GUID* clsid,
-                                                                                           const plat::com::GUID* iid,
-                                                                                           void** object) {
+extern "C" __attribute__((visibility("default"))) plat::com::HRESULT VLComCreateInstance(
+    const plat::com::GUID* clsid, const plat::com::GUID* iid, void** object) {
   if (!object) return plat::com::E_POINTER;
   *object = nullptr;
   if (!clsid || !iid || !(*clsid == asiojack::kClsid)) return plat::com::CLASS_E_CLASSNOTAVAILABLE;

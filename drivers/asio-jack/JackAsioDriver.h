@@ -23,7 +23,8 @@
 namespace asiojack {
 
 // {5E7B4C1A-9D2F-4E63-A8B0-3C6D1F2E4A57}
-inline constexpr plat::com::CLSID kClsid = {0x5E7B4C1A, 0x9D2F, 0x4E63, {0xA8, 0xB0, 0x3C, 0x6D, 0x1F, 0x2E, 0x4A, 0x57}};
+inline constexpr plat::com::CLSID kClsid = {
+    0x5E7B4C1A, 0x9D2F, 0x4E63, {0xA8, 0xB0, 0x3C, 0x6D, 0x1F, 0x2E, 0x4A, 0x57}};
 inline constexpr const char* kDriverName = "Vellumar JACK";
 inline constexpr const char* kClientName = "Vellumar ASIO";
 
@@ -88,7 +89,7 @@ class JackAsioDriver final : public plat::com::RefCounted<plat::asio::IASIO> {
   plat::asio::ASIOCallbacks* callbacks_ = nullptr;
   bool timeInfo_ = false;
   bool running_ = false;
-  int index_ = 0;  // audio thread only
+  int index_ = 0;                     // audio thread only
   std::atomic<bool> enabled_{false};  // cycles may run the host
   std::atomic<bool> busy_{false};     // a cycle is running
   std::atomic<bool> serverGone_{false};

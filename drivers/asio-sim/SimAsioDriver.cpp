@@ -34,7 +34,9 @@ bool SimAsioDriver::failing(Call c) {
   return (setup_->failing.load() >> int(c)) & 1;
 }
 
-ASIOBool SimAsioDriver::init(void*) { return failing(Call::init) ? ASIOFalse : ASIOTrue; }
+ASIOBool SimAsioDriver::init(void*) {
+  return failing(Call::init) ? ASIOFalse : ASIOTrue;
+}
 
 void SimAsioDriver::getDriverName(char* name) {
   size_t n = std::min(setup_->name.size(), size_t(31));
@@ -42,7 +44,9 @@ void SimAsioDriver::getDriverName(char* name) {
   name[n] = 0;
 }
 
-int32_t SimAsioDriver::getDriverVersion() { return setup_->driverVersion; }
+int32_t SimAsioDriver::getDriverVersion() {
+  return setup_->driverVersion;
+}
 
 void SimAsioDriver::getErrorMessage(char* text) {
   size_t n = std::min(setup_->errorMessage.size(), size_t(123));
@@ -205,7 +209,8 @@ ASIOError SimAsioDriver::getChannelInfo(ASIOChannelInfo* info) {
 ASIOError SimAsioDriver::createBuffers(ASIOBufferInfo* infos, int32_t numChannels, int32_t bufferSize,
                                        ASIOCallbacks* callbacks) {
   if (failing(Call::createBuffers)) return ASE_HWMalfunction;
-  if (!infos || !callbacks || bufferSize < setup_->minSize || bufferSize > setup_->maxSize) return ASE_InvalidMode;
+  if (!infos || !callbacks || bufferSize < setup_->minSize || bufferSize > setup_->maxSize)
+    return ASE_InvalidMode;
   buffers_.clear();
   for (int32_t i = 0; i < numChannels; ++i) {
     const auto& types = infos[i].isInput ? setup_->inputTypes : setup_->outputTypes;
@@ -215,7 +220,10 @@ ASIOError SimAsioDriver::createBuffers(ASIOBufferInfo* infos, int32_t numChannel
     }
     ASIOSampleType type = types[size_t(infos[i].channelNum)];
     size_t bytes = size_t(bufferSize) * size_t(std::max(sampleWidth(type), 1));
-    Buffer b{bool(infos[i].isInput), infos[i].channelNum, type, {std::vector<uint8_t>(bytes), std::vector<uint8_t>(bytes)}};
+    Buffer b{bool(infos[i].isInput),
+             infos[i].channelNum,
+             type,
+             {std::vector<uint8_t>(bytes), std::vector<uint8_t>(bytes)}};
     buffers_.push_back(std::move(b));
   }
   for (int32_t i = 0; i < numChannels; ++i) {
@@ -239,10 +247,16 @@ ASIOError SimAsioDriver::disposeBuffers() {
   return ASE_OK;
 }
 
-ASIOError SimAsioDriver::controlPanel() { return failing(Call::controlPanel) ? ASE_HWMalfunction : ASE_OK; }
+ASIOError SimAsioDriver::controlPanel() {
+  return failing(Call::controlPanel) ? ASE_HWMalfunction : ASE_OK;
+}
 
-ASIOError SimAsioDriver::future(int32_t, void*) { return failing(Call::future) ? ASE_HWMalfunction : ASE_InvalidParameter; }
+ASIOError SimAsioDriver::future(int32_t, void*) {
+  return failing(Call::future) ? ASE_HWMalfunction : ASE_InvalidParameter;
+}
 
-ASIOError SimAsioDriver::outputReady() { return failing(Call::outputReady) ? ASE_NotPresent : ASE_OK; }
+ASIOError SimAsioDriver::outputReady() {
+  return failing(Call::outputReady) ? ASE_NotPresent : ASE_OK;
+}
 
 }  // namespace asiosim

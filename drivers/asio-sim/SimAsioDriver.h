@@ -23,9 +23,25 @@ namespace asiosim {
 
 // The driver methods whose failure a test can script.
 enum class Call : int {
-  init, start, stop, getChannels, getLatencies, getBufferSize, canSampleRate, getSampleRate, setSampleRate,
-  getClockSources, setClockSource, getSamplePosition, getChannelInfo, createBuffers, disposeBuffers,
-  controlPanel, future, outputReady, count
+  init,
+  start,
+  stop,
+  getChannels,
+  getLatencies,
+  getBufferSize,
+  canSampleRate,
+  getSampleRate,
+  setSampleRate,
+  getClockSources,
+  setClockSource,
+  getSamplePosition,
+  getChannelInfo,
+  createBuffers,
+  disposeBuffers,
+  controlPanel,
+  future,
+  outputReady,
+  count
 };
 
 enum class Pace { manual, realTime, asFastAsPossible };
@@ -60,7 +76,7 @@ struct SimAsioSetup {
   // Read back.
   std::atomic<SimAsioDriver*> driver{nullptr};  // the live object, null when released
   std::atomic<int> created{0};
-  std::atomic<int64_t> blocks{0};  // halves run
+  std::atomic<int64_t> blocks{0};              // halves run
   std::vector<std::vector<uint8_t>> recorded;  // per output channel; written by the halves' thread
 };
 

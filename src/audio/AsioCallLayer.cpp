@@ -32,8 +32,12 @@ ASIOError ASIOInit(ASIODriverInfo* info) {
   return ASE_NotPresent;
 }
 
-ASIOError ASIOStart() { return currentDriver ? currentDriver->start() : ASE_NotPresent; }
-ASIOError ASIOStop() { return currentDriver ? currentDriver->stop() : ASE_NotPresent; }
+ASIOError ASIOStart() {
+  return currentDriver ? currentDriver->start() : ASE_NotPresent;
+}
+ASIOError ASIOStop() {
+  return currentDriver ? currentDriver->stop() : ASE_NotPresent;
+}
 
 ASIOError ASIOGetChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
   if (!currentDriver) {
@@ -51,7 +55,8 @@ ASIOError ASIOGetLatencies(int32_t* inputLatency, int32_t* outputLatency) {
   return currentDriver->getLatencies(inputLatency, outputLatency);
 }
 
-ASIOError ASIOGetBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize, int32_t* granularity) {
+ASIOError ASIOGetBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                            int32_t* granularity) {
   if (!currentDriver) {
     *minSize = *maxSize = *preferredSize = *granularity = 0;
     return ASE_NotPresent;
@@ -104,11 +109,17 @@ ASIOError ASIOCreateBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, in
   return currentDriver->createBuffers(bufferInfos, numChannels, bufferSize, callbacks);
 }
 
-ASIOError ASIODisposeBuffers() { return currentDriver ? currentDriver->disposeBuffers() : ASE_NotPresent; }
-ASIOError ASIOControlPanel() { return currentDriver ? currentDriver->controlPanel() : ASE_NotPresent; }
+ASIOError ASIODisposeBuffers() {
+  return currentDriver ? currentDriver->disposeBuffers() : ASE_NotPresent;
+}
+ASIOError ASIOControlPanel() {
+  return currentDriver ? currentDriver->controlPanel() : ASE_NotPresent;
+}
 ASIOError ASIOFuture(int32_t selector, void* opt) {
   return currentDriver ? currentDriver->future(selector, opt) : ASE_NotPresent;
 }
 
 // Audio thread: forwards only.
-ASIOError ASIOOutputReady() noexcept { return currentDriver ? currentDriver->outputReady() : ASE_NotPresent; }
+ASIOError ASIOOutputReady() noexcept {
+  return currentDriver ? currentDriver->outputReady() : ASE_NotPresent;
+}

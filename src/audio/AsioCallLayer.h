@@ -19,7 +19,7 @@ ASIOError ASIOInit(plat::asio::ASIODriverInfo* info);
 ASIOError ASIOStart();
 ASIOError ASIOStop();
 ASIOError ASIOGetChannels(int32_t* numInputChannels, int32_t* numOutputChannels);  // no driver: 0, 0
-ASIOError ASIOGetLatencies(int32_t* inputLatency, int32_t* outputLatency);        // no driver: 0, 0
+ASIOError ASIOGetLatencies(int32_t* inputLatency, int32_t* outputLatency);         // no driver: 0, 0
 ASIOError ASIOGetBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
                             int32_t* granularity);  // no driver: all 0
 ASIOError ASIOCanSampleRate(plat::asio::ASIOSampleRate rate);
@@ -28,7 +28,8 @@ ASIOError ASIOSetSampleRate(plat::asio::ASIOSampleRate rate);
 ASIOError ASIOGetClockSources(plat::asio::ASIOClockSource* clocks, int32_t* numSources);
 ASIOError ASIOSetClockSource(int32_t reference);
 // Audio thread: forwards only.
-ASIOError ASIOGetSamplePosition(plat::asio::ASIOSamples* position, plat::asio::ASIOTimeStamp* timeStamp) noexcept;
+ASIOError ASIOGetSamplePosition(plat::asio::ASIOSamples* position,
+                                plat::asio::ASIOTimeStamp* timeStamp) noexcept;
 // No driver: group -1, type ASIOSTInt16MSB, name "None".
 ASIOError ASIOGetChannelInfo(plat::asio::ASIOChannelInfo* info);
 // No driver: both buffer pointers of each of the `numChannels` entries cleared.

@@ -16,7 +16,8 @@ namespace {
 // value is missing or does not fit.
 bool readText(Registry& r, HKEY key, const char* name, char* out, DWORD size) {
   DWORD got = size - 1;
-  if (r.queryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(out), &got) != ERROR_SUCCESS) return false;
+  if (r.queryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(out), &got) != ERROR_SUCCESS)
+    return false;
   out[got < size ? got : size - 1] = 0;
   return true;
 }
@@ -89,7 +90,8 @@ void AsioDriverList::addDriver(HKEY asioKey, const char* keyName) {
   // unparsable ones leave the identifier zero.
   if (std::strlen(clsidText) < 100) plat::com::CLSIDFromString(clsidText, &n->clsid);
   char description[256];
-  const char* name = readText(registry_, key, "description", description, sizeof description) ? description : keyName;
+  const char* name =
+      readText(registry_, key, "description", description, sizeof description) ? description : keyName;
   size_t length = std::min(std::strlen(name), sizeof n->driverName - 1);
   std::memcpy(n->driverName, name, length);
   *tail = n;

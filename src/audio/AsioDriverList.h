@@ -16,9 +16,9 @@ inline constexpr int32_t DRVERR_DEVICE_ALREADY_OPEN = -5002;
 inline constexpr int32_t DRVERR_DEVICE_NOT_FOUND = -5003;
 
 struct DriverNode {
-  int32_t driverId;  // position in the list, from 0
-  plat::com::CLSID clsid;  // class and interface identifier of the driver object; zero if unparsable
-  char driverName[128];  // the entry's "description", else its key name
+  int32_t driverId;                 // position in the list, from 0
+  plat::com::CLSID clsid;           // class and interface identifier of the driver object; zero if unparsable
+  char driverName[128];             // the entry's "description", else its key name
   plat::asio::IASIO* driverObject;  // while open
   DriverNode* next;
 };

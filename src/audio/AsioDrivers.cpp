@@ -4,9 +4,12 @@
 
 #include "audio/AsioCallLayer.h"
 
-AsioDrivers::AsioDrivers(plat::registry::Registry& registry, plat::com::Com& com) : AsioDriverList(registry, com) {}
+AsioDrivers::AsioDrivers(plat::registry::Registry& registry, plat::com::Com& com)
+    : AsioDriverList(registry, com) {}
 
-AsioDrivers::~AsioDrivers() { removeCurrentDriver(); }
+AsioDrivers::~AsioDrivers() {
+  removeCurrentDriver();
+}
 
 bool AsioDrivers::loadDriver(const char* name) {
   if (!name) return false;
@@ -14,7 +17,8 @@ bool AsioDrivers::loadDriver(const char* name) {
   for (int32_t i = 0; i < driverCount; ++i) {
     if (getDriverName(i, fetched, sizeof fetched) != DRVERR_OK || std::strcmp(fetched, name) != 0) continue;
     char previous[32] = "";
-    if (currentIndex >= 0 && getDriverName(currentIndex, previous, sizeof previous) != DRVERR_OK) previous[0] = 0;
+    if (currentIndex >= 0 && getDriverName(currentIndex, previous, sizeof previous) != DRVERR_OK)
+      previous[0] = 0;
     removeCurrentDriver();
     if (openDriver(i, &currentDriver) == DRVERR_OK) {
       currentIndex = i;

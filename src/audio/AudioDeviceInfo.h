@@ -16,7 +16,9 @@ inline constexpr AudioDeviceType DeviceTypeWASAPIMask = 0xC;
 // MIDI device records carry this type; no audio backend serves it.
 inline constexpr AudioDeviceType DeviceTypeMIDI = 1;
 
-inline constexpr bool isWASAPIType(AudioDeviceType type) { return (type & DeviceTypeWASAPIMask) != 0; }
+inline constexpr bool isWASAPIType(AudioDeviceType type) {
+  return (type & DeviceTypeWASAPIMask) != 0;
+}
 
 // Block length a record starts with before `open` has read the device.
 inline constexpr int32_t defaultBufferSize(AudioDeviceType type) {
@@ -28,7 +30,8 @@ inline constexpr int32_t defaultBufferSize(AudioDeviceType type) {
 
 struct AudioDeviceInfo {
   AudioDeviceInfo() = default;
-  AudioDeviceInfo(AudioDeviceType t, bool input) : type(t), isInput(input), bufferSize(defaultBufferSize(t)) {}
+  AudioDeviceInfo(AudioDeviceType t, bool input)
+      : type(t), isInput(input), bufferSize(defaultBufferSize(t)) {}
   AudioDeviceInfo(const AudioDeviceInfo&) = delete;
   AudioDeviceInfo& operator=(const AudioDeviceInfo&) = delete;
 
@@ -41,10 +44,10 @@ struct AudioDeviceInfo {
   // `open` has filled channelCount, sampleRate, bitsPerSample, bufferSize and channelNames; while
   // set, `open` answers true without touching the device.
   bool infoValid = false;
-  uint16_t channelCount = 0;   // WASAPI: channels of the device format; ASIO: the output count
-  double sampleRate = 0.0;     // Hz
-  uint16_t bitsPerSample = 0;  // WASAPI: 16 or 32 stream; ASIO leaves 0
-  int32_t bufferSize = 0;      // block length in frames
+  uint16_t channelCount = 0;              // WASAPI: channels of the device format; ASIO: the output count
+  double sampleRate = 0.0;                // Hz
+  uint16_t bitsPerSample = 0;             // WASAPI: 16 or 32 stream; ASIO leaves 0
+  int32_t bufferSize = 0;                 // block length in frames
   std::vector<std::string> channelNames;  // index = channel number of this direction
   // Channel numbers carried as left and right. Not validated; the two may be equal.
   int32_t leftChannel = 0;

@@ -12,4 +12,5 @@ struct ChannelBufferPair {
 // callback processes in place). `frames` never exceeds the arrays' length. Runs on the audio
 // thread: it must not allocate, lock or block. Result false: the backend writes nothing for this
 // block (ASIO) or ends the stream (WASAPI).
-using AudioCallback = bool (*)(ChannelBufferPair* input, ChannelBufferPair* output, uint32_t frames, void* user);
+using AudioCallback = bool (*)(ChannelBufferPair* input, ChannelBufferPair* output, uint32_t frames,
+                               void* user);

@@ -12,13 +12,19 @@ namespace sampleconv {
 namespace base {
 namespace {
 // The baseline build has no hand-written block loops: the compiler vectorises the plain ones.
-inline size_t blockOut16(const float*, uint8_t*, size_t) noexcept { return 0; }
-inline size_t blockOut24(const float*, uint8_t*, size_t) noexcept { return 0; }
+inline size_t blockOut16(const float*, uint8_t*, size_t) noexcept {
+  return 0;
+}
+inline size_t blockOut24(const float*, uint8_t*, size_t) noexcept {
+  return 0;
+}
 template <int>
 inline size_t blockOut32(const float*, uint8_t*, size_t) noexcept {
   return 0;
 }
-inline size_t blockOutF64(const float*, uint8_t*, size_t) noexcept { return 0; }
+inline size_t blockOutF64(const float*, uint8_t*, size_t) noexcept {
+  return 0;
+}
 }  // namespace
 #include "audio/SampleKernels.inc"
 }  // namespace base
@@ -33,7 +39,8 @@ namespace {
 bool detectWide() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
 #else
   return false;
 #endif
@@ -42,13 +49,21 @@ bool detectWide() noexcept {
 const bool kWideAvailable = detectWide();
 std::atomic<bool> wideAllowed{true};
 
-inline bool wideNow() noexcept { return kWideAvailable && wideAllowed.load(std::memory_order_relaxed); }
+inline bool wideNow() noexcept {
+  return kWideAvailable && wideAllowed.load(std::memory_order_relaxed);
+}
 }  // namespace
 
-bool wideLoopsAvailable() noexcept { return kWideAvailable; }
-void allowWideLoops(bool allowed) noexcept { wideAllowed.store(allowed); }
+bool wideLoopsAvailable() noexcept {
+  return kWideAvailable;
+}
+void allowWideLoops(bool allowed) noexcept {
+  wideAllowed.store(allowed);
+}
 
-bool isConvertible(int32_t type) noexcept { return plat::asio::sampleWidth(type) != 0; }
+bool isConvertible(int32_t type) noexcept {
+  return plat::asio::sampleWidth(type) != 0;
+}
 
 bool toFloat(int32_t type, void* driverBuffer, float* out, size_t frames) noexcept {
   return wideNow() ? wide::toFloatImpl(type, driverBuffer, out, frames)

@@ -10,8 +10,8 @@
 // and truncate toward zero. Samples the formula cannot handle are defined here: NaN is written as 0,
 // and anything beyond +-1.0 (infinities included) as the value of +-1.0, because the formula itself
 // turns NaN into an undefined integer conversion, infinities into NaN, and samples of 2^24 and
-// more into 0 (x + L and x - L round to the same value). Float64 outputs are the clamped value under the same rule;
-// Float32 outputs copy unchanged. Big-endian types are written as their partner, then byte-reversed.
+// more into 0 (x + L and x - L round to the same value). Float64 outputs are the clamped value under the same
+// rule; Float32 outputs copy unchanged. Big-endian types are written as their partner, then byte-reversed.
 //
 // Audio thread: every function here is allocation- and lock-free.
 #include <cstddef>

@@ -13,7 +13,8 @@ namespace {
 using namespace plat::asio;
 
 bool bigEndian(int32_t type) {
-  return (type >= ASIOSTInt16MSB && type <= ASIOSTFloat64MSB) || (type >= ASIOSTInt32MSB16 && type <= ASIOSTInt32MSB24);
+  return (type >= ASIOSTInt16MSB && type <= ASIOSTFloat64MSB) ||
+         (type >= ASIOSTInt32MSB16 && type <= ASIOSTInt32MSB24);
 }
 
 // The sample's bytes, low byte first, whatever order the type keeps them in.
@@ -23,7 +24,8 @@ void littleBytes(int32_t type, const uint8_t* sample, uint8_t* out) {
 }
 
 int32_t word32(const uint8_t* b) {
-  return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24);
+  return static_cast<int32_t>(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+                              uint32_t(b[3]) << 24);
 }
 
 float clampedTwice(float x) {
@@ -108,12 +110,23 @@ void fromFloatReference(int32_t type, float x, uint8_t* sample) noexcept {
     uint32_t word = 0;
     switch (little) {
       case ASIOSTInt24LSB:
-      case ASIOSTInt32LSB24: word = static_cast<uint32_t>(v); break;
-      case ASIOSTInt32LSB: word = static_cast<uint32_t>(v) << 8; break;
-      case ASIOSTInt32LSB16: word = static_cast<uint32_t>(v >> 8); break;
-      case ASIOSTInt32LSB18: word = static_cast<uint32_t>(v >> 6); break;
-      case ASIOSTInt32LSB20: word = static_cast<uint32_t>(v >> 4); break;
-      default: break;
+      case ASIOSTInt32LSB24:
+        word = static_cast<uint32_t>(v);
+        break;
+      case ASIOSTInt32LSB:
+        word = static_cast<uint32_t>(v) << 8;
+        break;
+      case ASIOSTInt32LSB16:
+        word = static_cast<uint32_t>(v >> 8);
+        break;
+      case ASIOSTInt32LSB18:
+        word = static_cast<uint32_t>(v >> 6);
+        break;
+      case ASIOSTInt32LSB20:
+        word = static_cast<uint32_t>(v >> 4);
+        break;
+      default:
+        break;
     }
     for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(word >> (8 * i));
   }

@@ -22,7 +22,8 @@ inline __m512 twiceClamped16(__m512 x) noexcept {
   return _mm512_sub_ps(_mm512_abs_ps(_mm512_add_ps(c, L)), _mm512_abs_ps(_mm512_sub_ps(c, L)));
 }
 inline __m512i scaled16(__m512 x, float scale) noexcept {
-  return _mm512_cvttps_epi32(_mm512_sub_ps(_mm512_mul_ps(twiceClamped16(x), _mm512_set1_ps(scale)), _mm512_set1_ps(0.5f)));
+  return _mm512_cvttps_epi32(
+      _mm512_sub_ps(_mm512_mul_ps(twiceClamped16(x), _mm512_set1_ps(scale)), _mm512_set1_ps(0.5f)));
 }
 
 size_t blockOut16(const float* in, uint8_t* p, size_t n) noexcept {
@@ -36,7 +37,8 @@ size_t blockOut16(const float* in, uint8_t* p, size_t n) noexcept {
 
 size_t blockOut24(const float* in, uint8_t* p, size_t n) noexcept {
   // Per 128-bit lane: the low three bytes of each of the four words, packed into 12 bytes.
-  const __m512i pack = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+  const __m512i pack =
+      _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     __m512i v = _mm512_shuffle_epi8(scaled16(_mm512_loadu_ps(in + i), 4194304.0f), pack);
@@ -68,7 +70,8 @@ size_t blockOutF64(const float* in, uint8_t* p, size_t n) noexcept {
   for (; i + 16 <= n; i += 16) {
     __m512 h = _mm512_mul_ps(twiceClamped16(_mm512_loadu_ps(in + i)), _mm512_set1_ps(0.5f));
     _mm512_storeu_pd(p + 8 * i, _mm512_cvtps_pd(_mm512_castps512_ps256(h)));
-    _mm512_storeu_pd(p + 8 * i + 64, _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(h), 1))));
+    _mm512_storeu_pd(p + 8 * i + 64,
+                     _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(h), 1))));
   }
   return i;
 }

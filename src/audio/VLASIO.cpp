@@ -96,7 +96,8 @@ bool VLASIO::open(AudioDeviceInfo* record, bool) {
   record->bufferSize = bufferSize;
   record->channelNames.clear();
   for (int32_t k = 0; k < inspectedInputs_ + inspectedOutputs_; ++k)
-    if ((channelInfos[k].isInput == ASIOTrue) == record->isInput) record->channelNames.emplace_back(channelInfos[k].name);
+    if ((channelInfos[k].isInput == ASIOTrue) == record->isInput)
+      record->channelNames.emplace_back(channelInfos[k].name);
   removeCurrentDriver();
   record->infoValid = true;
   freeChannelBuffers();

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-VLAudioBase::~VLAudioBase() { freeChannelBuffers(); }
+VLAudioBase::~VLAudioBase() {
+  freeChannelBuffers();
+}
 
 bool VLAudioBase::allocateChannelBuffers(size_t frames) {
   freeChannelBuffers();

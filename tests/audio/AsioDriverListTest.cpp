@@ -67,8 +67,9 @@ TEST_F(AsioDriverListTest, EntriesAndNames) {
   DriverEntry lower{"lower", "{8a0f0c11-3d2e-4a5b-9c6d-0e1f2a3b4c04}", "Same Name"};
   lower.classKey = false;
   seedDriver(*reg, lower);
-  registry::seedValue(*reg, registry::HKEY_CLASSES_ROOT, "clsid\\{8A0F0C11-3D2E-4A5B-9C6D-0E1F2A3B4C04}\\InprocServer32",
-                      "", registry::REG_SZ, asiotest::sz("/proc/self/exe"));
+  registry::seedValue(*reg, registry::HKEY_CLASSES_ROOT,
+                      "clsid\\{8A0F0C11-3D2E-4A5B-9C6D-0E1F2A3B4C04}\\InprocServer32", "", registry::REG_SZ,
+                      asiotest::sz("/proc/self/exe"));
   seedDriver(*reg, {"second", kClsidA, "Same Name"});
   int before = com::coInitializeCount();
   AsioDrivers drivers(*reg, com);
@@ -93,7 +94,7 @@ TEST_F(AsioDriverListTest, EqualNamesLoadTheFirst) {
     EXPECT_EQ(currentDriver, static_cast<asio::IASIO*>(a->driver.load()));
   }
   EXPECT_EQ(b->created, 0);
-  EXPECT_EQ(a->created, 2);  // the second load unloaded the first object
+  EXPECT_EQ(a->created, 2);                  // the second load unloaded the first object
   EXPECT_FALSE(drivers.loadDriver("twin"));  // exact, case-sensitive
   EXPECT_EQ(drivers.currentIndex, 0);        // no match keeps the current driver
   drivers.removeCurrentDriver();
@@ -206,7 +207,8 @@ TEST(AsioCallLayer, AnswersWithoutADriver) {
   ASIOSamples pos;
   ASIOTimeStamp ts;
   EXPECT_EQ(ASIOGetSamplePosition(&pos, &ts), ASE_NotPresent);
-  for (auto call : {ASIOStart, ASIOStop, ASIODisposeBuffers, ASIOControlPanel}) EXPECT_EQ(call(), ASE_NotPresent);
+  for (auto call : {ASIOStart, ASIOStop, ASIODisposeBuffers, ASIOControlPanel})
+    EXPECT_EQ(call(), ASE_NotPresent);
   EXPECT_EQ(ASIOOutputReady(), ASE_NotPresent);
 }
 

@@ -42,7 +42,9 @@ float encode(uint32_t frameTime, int channel) {
   float v = float((frameTime % 4096u) + 1u) / 8192.0f;
   return channel == 0 ? v : -v;
 }
-int decode(float v) { return int(std::lround(std::fabs(v) * 8192.0f)) - 1; }
+int decode(float v) {
+  return int(std::lround(std::fabs(v) * 8192.0f)) - 1;
+}
 
 // A plain JACK client of the test: either a feeder (output ports carrying the signal) or a
 // recorder (input ports; the samples with their frame times are kept in preallocated arrays).
@@ -66,7 +68,9 @@ class TestClient {
   }
   bool ok() const { return client_ && ports_[0] && ports_[1]; }
   bool activate() { return jack_activate(client_) == 0; }
-  bool connect(const std::string& from, const std::string& to) { return jack_connect(client_, from.c_str(), to.c_str()) == 0; }
+  bool connect(const std::string& from, const std::string& to) {
+    return jack_connect(client_, from.c_str(), to.c_str()) == 0;
+  }
   bool disconnect(const std::string& from, const std::string& to) {
     return jack_disconnect(client_, from.c_str(), to.c_str()) == 0;
   }
@@ -161,7 +165,8 @@ class IoDelay {
         std::string line = pending.substr(0, nl);
         pending.erase(0, nl + 1);
         double frames = 0;
-        if (line.find("total roundtrip latency") == std::string::npos || std::sscanf(line.c_str(), "%lf", &frames) != 1)
+        if (line.find("total roundtrip latency") == std::string::npos ||
+            std::sscanf(line.c_str(), "%lf", &frames) != 1)
           continue;
         agreeing = frames == last ? agreeing + 1 : 1;
         last = frames;
@@ -246,9 +251,10 @@ TEST_F(AsioJackTest, PassthroughIsSampleExactWithoutAddedLatency) {
   ASSERT_NE(out, nullptr) << "the build's machine hive does not list " << kDriver;
   ASSERT_TRUE(host->open(in, true));
   ASSERT_TRUE(host->open(out, true));
-  EXPECT_EQ(in->channelNames,
-            (std::vector<std::string>{"system:capture_1", "system:capture_2", "system:capture_3", "system:capture_4"}));
-  EXPECT_EQ(out->channelNames, (std::vector<std::string>{"system:playback_1", "system:playback_2", "system:playback_3"}));
+  EXPECT_EQ(in->channelNames, (std::vector<std::string>{"system:capture_1", "system:capture_2",
+                                                        "system:capture_3", "system:capture_4"}));
+  EXPECT_EQ(out->channelNames,
+            (std::vector<std::string>{"system:playback_1", "system:playback_2", "system:playback_3"}));
   EXPECT_EQ(in->sampleRate, 48000.0);
   EXPECT_EQ(out->bufferSize, 256);
   EXPECT_EQ(out->channelCount, 3);
@@ -419,15 +425,19 @@ TEST_F(AsioJackTest, DriverReportsResetsAndSilencesUnfinishedBlocks) {
   EXPECT_EQ(mx, 64);
   EXPECT_EQ(pref, 64);
   asio::ASIOCallbacks cb{&DriverHost::bufferSwitch, &DriverHost::rateChanged, &DriverHost::message, nullptr};
-  for (int k = 0; k < 4; ++k) DriverHost::infos[k] = {k < 2 ? asio::ASIOTrue : asio::ASIOFalse, k % 2, {nullptr, nullptr}};
-  EXPECT_EQ(d->createBuffers(DriverHost::infos, 4, 128, &cb), asio::ASE_InvalidMode);  // only the server's size
+  for (int k = 0; k < 4; ++k)
+    DriverHost::infos[k] = {k < 2 ? asio::ASIOTrue : asio::ASIOFalse, k % 2, {nullptr, nullptr}};
+  EXPECT_EQ(d->createBuffers(DriverHost::infos, 4, 128, &cb),
+            asio::ASE_InvalidMode);  // only the server's size
   ASSERT_EQ(d->createBuffers(DriverHost::infos, 4, 64, &cb), asio::ASE_OK);
 
   TestClient recorder("vltest recorder", false);
   ASSERT_TRUE(recorder.ok() && recorder.activate());
   ASSERT_EQ(d->start(), asio::ASE_OK);
   recorder.connect("Vellumar ASIO:out_1", recorder.port(0));
-  ASSERT_TRUE(waitFor([&] { return recorder.recorded() > 64 * 20 && recorder.sample(0, recorder.recorded() - 1) == 0.5f; }, 10s));
+  ASSERT_TRUE(waitFor(
+      [&] { return recorder.recorded() > 64 * 20 && recorder.sample(0, recorder.recorded() - 1) == 0.5f; },
+      10s));
   DriverHost::skipOutputReady = true;
   size_t from = recorder.recorded();
   ASSERT_TRUE(waitFor([&] { return recorder.recorded() > from + 64 * 20; }, 10s));

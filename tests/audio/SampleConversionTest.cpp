@@ -18,12 +18,15 @@ using sampleconv::toFloatReference;
 
 namespace {
 
-const int32_t kAllTypes[] = {ASIOSTInt16MSB,   ASIOSTInt24MSB,   ASIOSTInt32MSB,   ASIOSTFloat32MSB, ASIOSTFloat64MSB,
-                             ASIOSTInt32MSB16, ASIOSTInt32MSB18, ASIOSTInt32MSB20, ASIOSTInt32MSB24, ASIOSTInt16LSB,
-                             ASIOSTInt24LSB,   ASIOSTInt32LSB,   ASIOSTFloat32LSB, ASIOSTFloat64LSB, ASIOSTInt32LSB16,
-                             ASIOSTInt32LSB18, ASIOSTInt32LSB20, ASIOSTInt32LSB24};
+const int32_t kAllTypes[] = {ASIOSTInt16MSB,   ASIOSTInt24MSB,   ASIOSTInt32MSB,   ASIOSTFloat32MSB,
+                             ASIOSTFloat64MSB, ASIOSTInt32MSB16, ASIOSTInt32MSB18, ASIOSTInt32MSB20,
+                             ASIOSTInt32MSB24, ASIOSTInt16LSB,   ASIOSTInt24LSB,   ASIOSTInt32LSB,
+                             ASIOSTFloat32LSB, ASIOSTFloat64LSB, ASIOSTInt32LSB16, ASIOSTInt32LSB18,
+                             ASIOSTInt32LSB20, ASIOSTInt32LSB24};
 
-bool isBig(int32_t t) { return t < 16; }
+bool isBig(int32_t t) {
+  return t < 16;
+}
 
 // The little-endian integer value of one written sample (after undoing big-endian order).
 int64_t writtenValue(int32_t type, const uint8_t* p) {
@@ -35,7 +38,9 @@ int64_t writtenValue(int32_t type, const uint8_t* p) {
   return int64_t(v);
 }
 
-float floatOf(uint32_t bits) { return std::bit_cast<float>(bits); }
+float floatOf(uint32_t bits) {
+  return std::bit_cast<float>(bits);
+}
 
 // Both builds of the loops where the processor runs both: the baseline and the AVX2 one.
 std::vector<bool> loopBuilds() {
@@ -78,13 +83,13 @@ TEST(SampleConversion, FullScaleAndZeroOutputs) {
     int64_t plus, minus;
   };
   const Case cases[] = {
-      {ASIOSTInt16LSB, 32767, -32768},          {ASIOSTInt16MSB, 32767, -32768},
-      {ASIOSTInt24LSB, 8388606, -8388607},      {ASIOSTInt24MSB, 8388606, -8388607},
+      {ASIOSTInt16LSB, 32767, -32768},           {ASIOSTInt16MSB, 32767, -32768},
+      {ASIOSTInt24LSB, 8388606, -8388607},       {ASIOSTInt24MSB, 8388606, -8388607},
       {ASIOSTInt32LSB, 0x7FFFFE00, -0x7FFFFF00}, {ASIOSTInt32MSB, 0x7FFFFE00, -0x7FFFFF00},
-      {ASIOSTInt32LSB16, 32767, -32768},        {ASIOSTInt32MSB16, 32767, -32768},
-      {ASIOSTInt32LSB18, 131071, -131072},      {ASIOSTInt32MSB18, 131071, -131072},
-      {ASIOSTInt32LSB20, 524287, -524288},      {ASIOSTInt32MSB20, 524287, -524288},
-      {ASIOSTInt32LSB24, 8388606, -8388607},    {ASIOSTInt32MSB24, 8388606, -8388607},
+      {ASIOSTInt32LSB16, 32767, -32768},         {ASIOSTInt32MSB16, 32767, -32768},
+      {ASIOSTInt32LSB18, 131071, -131072},       {ASIOSTInt32MSB18, 131071, -131072},
+      {ASIOSTInt32LSB20, 524287, -524288},       {ASIOSTInt32MSB20, 524287, -524288},
+      {ASIOSTInt32LSB24, 8388606, -8388607},     {ASIOSTInt32MSB24, 8388606, -8388607},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
@@ -227,7 +232,8 @@ TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt24) {
     }
     // The 32-bit containers over the same values, placed where each type keeps its bits.
     std::vector<uint8_t> words(n * 4);
-    for (int32_t type : {ASIOSTInt32LSB, ASIOSTInt32LSB24, ASIOSTInt32MSB20, ASIOSTInt32LSB16, ASIOSTInt32MSB18}) {
+    for (int32_t type :
+         {ASIOSTInt32LSB, ASIOSTInt32LSB24, ASIOSTInt32MSB20, ASIOSTInt32LSB16, ASIOSTInt32MSB18}) {
       int shift = type == ASIOSTInt32LSB ? 8 : 0;
       for (uint32_t v = 0; v < n; ++v) {
         uint32_t w = (v << shift) | (shift ? (v & 0xFF) : (v & 0xFF000000u));  // noise in unused bits
@@ -249,11 +255,26 @@ TEST(SampleConversion, FastPathsMatchReferenceOverAFloatSweep) {
     LoopBuild build(wide);
     std::vector<float> xs;
     const float inf = std::numeric_limits<float>::infinity();
-    for (float x : {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, -0.5f, inf, -inf, std::numeric_limits<float>::quiet_NaN(),
-                    std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::denorm_min(),
-                    std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
-                    -std::numeric_limits<float>::max(), std::nextafter(1.0f, 2.0f), std::nextafter(1.0f, 0.0f),
-                    std::nextafter(-1.0f, -2.0f), floatOf(0x3F7FFFFEu), 1.0f / 65535, -1.0f / 65535})
+    for (float x : {0.0f,
+                    -0.0f,
+                    1.0f,
+                    -1.0f,
+                    0.5f,
+                    -0.5f,
+                    inf,
+                    -inf,
+                    std::numeric_limits<float>::quiet_NaN(),
+                    std::numeric_limits<float>::denorm_min(),
+                    -std::numeric_limits<float>::denorm_min(),
+                    std::numeric_limits<float>::min(),
+                    std::numeric_limits<float>::max(),
+                    -std::numeric_limits<float>::max(),
+                    std::nextafter(1.0f, 2.0f),
+                    std::nextafter(1.0f, 0.0f),
+                    std::nextafter(-1.0f, -2.0f),
+                    floatOf(0x3F7FFFFEu),
+                    1.0f / 65535,
+                    -1.0f / 65535})
       xs.push_back(x);
     // Every 4099th bit pattern covers all exponents (denormals, NaN payloads, both signs)...
     for (uint64_t b = 0; b < (uint64_t(1) << 32); b += 4099) xs.push_back(floatOf(uint32_t(b)));
@@ -306,7 +327,8 @@ TEST(SampleConversion, ShortLengthsTouchExactlyTheirSamples) {
         std::vector<uint8_t> original = bytes;
         ASSERT_TRUE(toFloat(type, bytes.data(), back.data(), n));
         for (size_t i = 0; i < n; ++i)
-          ASSERT_EQ(std::bit_cast<uint32_t>(back[i]), std::bit_cast<uint32_t>(toFloatReference(type, &original[i * w])));
+          ASSERT_EQ(std::bit_cast<uint32_t>(back[i]),
+                    std::bit_cast<uint32_t>(toFloatReference(type, &original[i * w])));
         EXPECT_EQ(back[n], 7.0f);
         for (int k = 0; k < w; ++k) ASSERT_EQ(bytes[n * w + k], 0xEE);
       }

@@ -71,7 +71,9 @@ class VLASIOTest : public ::testing::Test {
     com::CLSIDFromString(kClsidOther, &id);
     com.registerClass(id, asiosim::simAsioFactory(other));
   }
-  AudioDeviceInfo* record(int driver, bool input) { return host->devices[size_t(2 * driver + (input ? 0 : 1))].get(); }
+  AudioDeviceInfo* record(int driver, bool input) {
+    return host->devices[size_t(2 * driver + (input ? 0 : 1))].get();
+  }
   asiosim::SimAsioDriver& driver() { return *sim->driver.load(); }
   void makeHost() { host = std::make_unique<VLASIO>(*reg, com, clock); }
 
@@ -136,7 +138,8 @@ TEST_F(VLASIOTest, OpenReadsTheDriverAndUnloadsIt) {
 }
 
 TEST_F(VLASIOTest, FailingCallsFailOpenAndStart) {
-  const Call calls[] = {Call::init, Call::getChannels, Call::getBufferSize, Call::getSampleRate, Call::getChannelInfo};
+  const Call calls[] = {Call::init, Call::getChannels, Call::getBufferSize, Call::getSampleRate,
+                        Call::getChannelInfo};
   for (Call c : calls) {
     SCOPED_TRACE(int(c));
     sim->failing = 0;
@@ -398,7 +401,8 @@ TEST_F(VLASIOTest, AsioMessageAnswers) {
                         {kAsioSupportsTimeCode, 0, 0},
                         {kAsioOverload, 0, 0}};
   for (const Case& c : cases)
-    EXPECT_EQ(VLASIO::asioMessage(c.selector, c.value, nullptr, nullptr), c.result) << c.selector << "/" << c.value;
+    EXPECT_EQ(VLASIO::asioMessage(c.selector, c.value, nullptr, nullptr), c.result)
+        << c.selector << "/" << c.value;
 }
 
 // A driver without time info calls bufferSwitch: the block runs the same way.

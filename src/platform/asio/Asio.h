@@ -119,7 +119,7 @@ struct ASIOClockSource {
 };
 
 struct ASIOChannelInfo {
-  int32_t channel;  // in: channel number of its direction, from 0
+  int32_t channel;   // in: channel number of its direction, from 0
   ASIOBool isInput;  // in
   ASIOBool isActive;
   int32_t channelGroup;
@@ -128,9 +128,9 @@ struct ASIOChannelInfo {
 };
 
 struct ASIOBufferInfo {
-  ASIOBool isInput;  // in
+  ASIOBool isInput;    // in
   int32_t channelNum;  // in
-  void* buffers[2];  // out: the two buffer halves
+  void* buffers[2];    // out: the two buffer halves
 };
 
 struct AsioTimeInfo {
