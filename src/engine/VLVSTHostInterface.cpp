@@ -272,7 +272,11 @@ void VLVSTHostInterface::deliverEvents() noexcept {
   // The audio thread only tries the flag that producers hold while they append: when a producer is
   // inside an append, this block delivers nothing and the events go out with the next block. While
   // the flag is held here no producer can append, so the swap never interleaves with an append.
+  // Without a stored event since the last swap there is nothing to swap; a producer still inside
+  // its append is seen by the next block, as when it holds the flag.
+  if (!eventsWaiting_.load(std::memory_order_relaxed)) return;
   if (eventLock.exchange(true)) return;
+  eventsWaiting_.store(false, std::memory_order_relaxed);
   const uint8_t b = writeIndex;
   writeBuffer = &eventBuffers[1 - b];
   writeIndex = static_cast<uint8_t>(1 - b);

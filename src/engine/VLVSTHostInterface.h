@@ -147,6 +147,8 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   std::atomic<uint64_t> workRequested_{0};
   std::atomic<uint64_t> workDone_{0};
   std::atomic<double> pluginTempoRequest_{0};
+  // Set (under eventLock) when an event was stored since the last swap.
+  std::atomic<bool> eventsWaiting_{false};
   // Readers of learnedTap currently inside their read section.
   std::atomic<int32_t> tapReaders_{0};
   // The MIDI object as the sender of the plug-in's MIDI, set when the output opened.

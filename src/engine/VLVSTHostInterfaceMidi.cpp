@@ -26,6 +26,7 @@ bool VLVSTHostInterface::append(uint8_t status, uint8_t data1, uint8_t data2) no
   for (int spins = 0; eventLock.exchange(true); ++spins)
     if (spins > 64) std::this_thread::yield();
   const bool stored = writeBuffer->append(status, data1, data2);
+  if (stored) eventsWaiting_.store(true, std::memory_order_relaxed);
   eventLock = false;
   return stored;
 }
