@@ -99,7 +99,7 @@ TEST(EngineStress, TwoProducersAgainstTheAudioThreadDeliverEveryStoredEventOnceI
       for (int tail = 0; tail < 2;) {
         bench.asio.tick(64);
         if (producersDone.load() == 2) ++tail;
-        if (phase == 1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (phase == 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
     std::thread a(producer, 0), b(producer, 1);
