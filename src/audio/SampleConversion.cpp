@@ -12,17 +12,10 @@ namespace sampleconv {
 namespace base {
 namespace {
 // The baseline build has no hand-written block loops: the compiler vectorises the plain ones.
-inline size_t blockOut16(const float*, uint8_t*, size_t) noexcept {
+inline size_t blockToFloat(int32_t, bool, uint8_t*, float*, size_t) noexcept {
   return 0;
 }
-inline size_t blockOut24(const float*, uint8_t*, size_t) noexcept {
-  return 0;
-}
-template <int>
-inline size_t blockOut32(const float*, uint8_t*, size_t) noexcept {
-  return 0;
-}
-inline size_t blockOutF64(const float*, uint8_t*, size_t) noexcept {
+inline size_t blockFromFloat(int32_t, bool, const float*, uint8_t*, size_t) noexcept {
   return 0;
 }
 }  // namespace

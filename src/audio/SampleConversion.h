@@ -27,7 +27,8 @@ bool toFloat(int32_t type, void* driverBuffer, float* out, size_t frames) noexce
 // Audio thread: floats -> driver buffer. False (nothing touched) for a type outside the tables.
 bool fromFloat(int32_t type, const float* in, void* driverBuffer, size_t frames) noexcept;
 
-// The loops exist twice: for the baseline instruction set and for AVX2, chosen once at load time.
+// The loops exist twice: for the baseline instruction set and for AVX-512, chosen once at load
+// time.
 // Tests and benchmarks may hold the choice to the baseline to check and time both.
 bool wideLoopsAvailable() noexcept;
 void allowWideLoops(bool allowed) noexcept;

@@ -42,7 +42,7 @@ float floatOf(uint32_t bits) {
   return std::bit_cast<float>(bits);
 }
 
-// Both builds of the loops where the processor runs both: the baseline and the AVX2 one.
+// Both builds of the loops where the processor runs both: the baseline and the AVX-512 one.
 std::vector<bool> loopBuilds() {
   std::vector<bool> builds{false};
   if (sampleconv::wideLoopsAvailable()) builds.push_back(true);
@@ -108,7 +108,7 @@ TEST(SampleConversion, FullScaleAndZeroOutputs) {
 // silence for samples of 2^24 and more).
 TEST(SampleConversion, NaNInfinityAndOverrangeAreDefined) {
   for (bool wide : loopBuilds()) {
-    SCOPED_TRACE(wide ? "AVX2 loops" : "baseline loops");
+    SCOPED_TRACE(wide ? "AVX-512 loops" : "baseline loops");
     LoopBuild build(wide);
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -191,7 +191,7 @@ TEST(SampleConversion, TypesOutsideTheTablesAreNotConverted) {
 // The vectorised loops against the per-sample oracle.
 TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt16) {
   for (bool wide : loopBuilds()) {
-    SCOPED_TRACE(wide ? "AVX2 loops" : "baseline loops");
+    SCOPED_TRACE(wide ? "AVX-512 loops" : "baseline loops");
     LoopBuild build(wide);
     std::vector<uint8_t> raw(65536 * 2);
     for (uint32_t v = 0; v < 65536; ++v) {
@@ -202,6 +202,10 @@ TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt16) {
       std::vector<uint8_t> buf = raw;
       std::vector<float> out(65536);
       ASSERT_TRUE(toFloat(type, buf.data(), out.data(), out.size()));
+      if (isBig(type)) {  // reversed in place in the driver's buffer
+        for (size_t b = 0; b < raw.size(); b += 2)
+          ASSERT_TRUE(buf[b] == raw[b + 1] && buf[b + 1] == raw[b]) << b;
+      }
       for (uint32_t v = 0; v < 65536; ++v) {
         float ref = toFloatReference(type, &raw[2 * v]);
         ASSERT_EQ(std::bit_cast<uint32_t>(out[v]), std::bit_cast<uint32_t>(ref)) << type << " " << v;
@@ -212,7 +216,7 @@ TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt16) {
 
 TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt24) {
   for (bool wide : loopBuilds()) {
-    SCOPED_TRACE(wide ? "AVX2 loops" : "baseline loops");
+    SCOPED_TRACE(wide ? "AVX-512 loops" : "baseline loops");
     LoopBuild build(wide);
     const size_t n = size_t(1) << 24;
     std::vector<uint8_t> raw(n * 3);
@@ -225,6 +229,10 @@ TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt24) {
     for (int32_t type : {ASIOSTInt24LSB, ASIOSTInt24MSB}) {
       std::vector<uint8_t> buf = raw;
       ASSERT_TRUE(toFloat(type, buf.data(), out.data(), n));
+      if (isBig(type)) {  // reversed in place in the driver's buffer
+        for (size_t b = 0; b < raw.size(); b += 3)
+          ASSERT_TRUE(buf[b] == raw[b + 2] && buf[b + 2] == raw[b]) << b;
+      }
       for (uint32_t v = 0; v < n; ++v) {
         float ref = toFloatReference(type, &raw[3 * v]);
         ASSERT_EQ(std::bit_cast<uint32_t>(out[v]), std::bit_cast<uint32_t>(ref)) << type << " " << v;
@@ -251,7 +259,7 @@ TEST(SampleConversion, InputFastPathMatchesReferenceOverEveryInt24) {
 
 TEST(SampleConversion, FastPathsMatchReferenceOverAFloatSweep) {
   for (bool wide : loopBuilds()) {
-    SCOPED_TRACE(wide ? "AVX2 loops" : "baseline loops");
+    SCOPED_TRACE(wide ? "AVX-512 loops" : "baseline loops");
     LoopBuild build(wide);
     std::vector<float> xs;
     const float inf = std::numeric_limits<float>::infinity();
@@ -308,7 +316,7 @@ TEST(SampleConversion, FastPathsMatchReferenceOverAFloatSweep) {
 // and nothing beyond `frames` samples is read or written.
 TEST(SampleConversion, ShortLengthsTouchExactlyTheirSamples) {
   for (bool wide : loopBuilds()) {
-    SCOPED_TRACE(wide ? "AVX2 loops" : "baseline loops");
+    SCOPED_TRACE(wide ? "AVX-512 loops" : "baseline loops");
     LoopBuild build(wide);
     for (int32_t type : kAllTypes) {
       const int w = sampleWidth(type);
