@@ -141,6 +141,12 @@ TEST_P(RegistrySemantics, KeysOpenCreateAndEnumerate) {
   EXPECT_EQ(reg->createKeyEx(host, "x", KEY_ALL_ACCESS, nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(reg->openKey(reinterpret_cast<HKEY>(uintptr_t(12345)), "x", &out), ERROR_INVALID_HANDLE);
   for (HKEY h : {host, again, top}) reg->closeKey(h);
+  if (GetParam() == Backing::File) {  // the order survives a restart
+    open();
+    ASSERT_EQ(reg->openKey(HKEY_CURRENT_USER, "Software\\Vellumar\\Synth\\Host", &host), ERROR_SUCCESS);
+    EXPECT_EQ(subkeys(host), (std::vector<std::string>{"Midi Device 1", "Midi Device 0", "alpha", "Zulu"}));
+    reg->closeKey(host);
+  }
 }
 
 TEST_P(RegistrySemantics, MachineRootsAreReadOnly) {

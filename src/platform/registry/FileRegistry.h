@@ -10,7 +10,8 @@
 // A user hive that does not parse (garbage, a truncated or empty file) is renamed aside to
 // "<hive>.corrupt-<UTC time>[-n]", never overwritten or deleted, and the host goes on with an
 // empty hive. When it cannot be moved aside the hive stays read-only for this run.
-// Reads outside a batch stat the file and re-read it when it changed.
+// Reads outside a batch stat the file and re-read it when its identity (inode, size, modification
+// time) changed; writes always compare the bytes under the lock, so they never miss a change.
 // The machine hive (HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT) is read once at open from the files
 // named in the options and never written.
 #include <sys/types.h>

@@ -117,8 +117,8 @@ std::string defaultUserHivePath();
 // tree writes one there that registers the project's own drivers), then kSystemMachineHivePath.
 FileRegistryOptions defaultFileRegistryOptions();
 
-// Writes a key path and values into a read-only root of a backing that allows seeding (tests and
-// the machine-hive generator). Returns false for backings without seeding.
+// Writes a key path and a value into any root, the read-only ones included, of a backing that
+// allows seeding (the in-memory one, for tests). Returns false for backings without seeding.
 bool seedValue(Registry& r, HKEY root, const std::string& keyPath, const std::string& valueName, DWORD type,
                const std::string& bytes);
 // Creates a key path (without values) in any root of a seeding backing.
