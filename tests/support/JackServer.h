@@ -1,7 +1,8 @@
 #pragma once
-// A JACK server with the dummy backend, started by a test under a unique name and stopped by its
-// process id. Clients reach it by setting JACK_DEFAULT_SERVER to `name()` (the fixture does that
-// for the whole test process while the server runs) or by passing the name when they open.
+// A JACK server with the dummy backend, started by a test under a name no running server has
+// (from a small pool, see JackServer.cpp) and stopped by its process id. Clients reach it by setting
+// JACK_DEFAULT_SERVER to `name()` (the fixture does that for the whole test process while the server runs) or
+// by passing the name when they open.
 #include <sys/types.h>
 
 #include <string>
@@ -22,6 +23,8 @@ class JackServer {
   const std::string& name() const { return name_; }
 
  private:
+  bool launch(const std::string& name, int rate, int period, int playbackPorts, int capturePorts,
+              bool* exitedEarly);
   pid_t pid_ = -1;
   std::string name_;
 };
