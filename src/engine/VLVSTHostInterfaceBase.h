@@ -38,8 +38,9 @@ class VLVSTHostInterfaceBase {
   static constexpr int kAsioBackend = 1;
 
   std::atomic<bool> learnTapArmed{false};
-  // Owned. Replaced by the MIDI thread (learning) and discarded by the user-interface thread (the
-  // Tempo dialog), read by the MIDI thread: see VLVSTHostInterface::replaceLearnedTap.
+  // Owned. Replaced by the MIDI thread (learning), discarded by the user-interface thread (the
+  // Tempo dialog) and read by both: other classes go through VLVSTHostInterface::armLearnTap and
+  // learnedTrigger, never through the pointer (see replaceLearnedTap).
   std::atomic<MidiMessage*> learnedTap{nullptr};
   bool tapControlLow = false;
   std::atomic<bool> muteDeviceInput{false};
