@@ -57,18 +57,35 @@ void convertUnits(const SampleLayout& layout, const uint8_t* src, uint32_t units
     }
     case SampleFormat::Mono16:
     case SampleFormat::Stereo16:
-      run(src, units, stereo, 2, left, right, [be](const uint8_t* p) {
-        const int16_t v = static_cast<int16_t>(be ? (p[0] << 8) | p[1] : (p[1] << 8) | p[0]);
-        return static_cast<float>(v) * (1.0f / 32768.0f);
-      });
+      // The byte order is fixed per file, so each order gets its own loop.
+      if (be) {
+        run(src, units, stereo, 2, left, right, [](const uint8_t* p) {
+          return static_cast<float>(static_cast<int16_t>((p[0] << 8) | p[1])) * (1.0f / 32768.0f);
+        });
+      } else {
+        run(src, units, stereo, 2, left, right, [](const uint8_t* p) {
+          return static_cast<float>(static_cast<int16_t>((p[1] << 8) | p[0])) * (1.0f / 32768.0f);
+        });
+      }
       break;
     case SampleFormat::Mono24:
     case SampleFormat::Stereo24:
-      run(src, units, stereo, 3, left, right, [be](const uint8_t* p) {
-        int32_t v = be ? (p[0] << 16) | (p[1] << 8) | p[2] : p[0] | (p[1] << 8) | (p[2] << 16);
-        if (v >= 0x800000) v -= 0x1000000;
-        return static_cast<float>(v * (1.0 / 8388608.0));
-      });
+      if (be) {
+        run(src, units, stereo, 3, left, right, [](const uint8_t* p) {
+          // Shifting the word into the top of an int32 and back extends the sign.
+          const int32_t v =
+              static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8)) >>
+              8;
+          return static_cast<float>(v * (1.0 / 8388608.0));
+        });
+      } else {
+        run(src, units, stereo, 3, left, right, [](const uint8_t* p) {
+          const int32_t v =
+              static_cast<int32_t>((uint32_t{p[2]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[0]} << 8)) >>
+              8;
+          return static_cast<float>(v * (1.0 / 8388608.0));
+        });
+      }
       break;
     case SampleFormat::Mono32:
     case SampleFormat::Stereo32:
@@ -85,7 +102,12 @@ void convertUnits(const SampleLayout& layout, const uint8_t* src, uint32_t units
       run(src, units, stereo, 8, left, right,
           [be](const uint8_t* p) { return static_cast<float>(loadWord<double>(p, be)); });
       break;
-    default:  // 64-bit integers and unknown codes: nothing is stored
+    case SampleFormat::Mono64:
+    case SampleFormat::Stereo64:
+      std::memset(left, 0, units * sizeof(float));
+      std::memset(right, 0, units * sizeof(float));
+      break;
+    default:  // unknown codes: nothing is stored
       break;
   }
 }

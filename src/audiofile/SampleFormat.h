@@ -10,14 +10,14 @@ struct SampleFormat {
     Mono24 = 3,
     Mono32 = 4,
     MonoFloat32 = 5,
-    Mono64 = 6,  // recognised, but no conversion stores anything
+    Mono64 = 6,  // recognised, but not converted: read as silence
     MonoFloat64 = 7,
     Stereo8 = 8,
     Stereo16 = 9,
     Stereo24 = 10,
     Stereo32 = 11,
     StereoFloat32 = 12,
-    Stereo64 = 13,  // recognised, but no conversion stores anything
+    Stereo64 = 13,  // recognised, but not converted: read as silence
     StereoFloat64 = 14,
   };
 };
@@ -41,8 +41,8 @@ struct SampleLayout {
 
 // Converts `units` units from `src` into `left` and `right` at index 0 of each (a mono value goes
 // to both arrays). Integer words are scaled by 2^-(bits-1), except 8-bit samples, which are scaled
-// by 2^-8; 24- and 32-bit scalings are done in double precision. 64-bit integer layouts store
-// nothing. Runs on no particular thread; allocates nothing.
+// by 2^-8; 24- and 32-bit scalings are done in double precision. 64-bit integer layouts are
+// not converted: they give silence. Runs on no particular thread; allocates nothing.
 void convertUnits(const SampleLayout& layout, const uint8_t* src, uint32_t units, float* left,
                   float* right) noexcept;
 

@@ -96,15 +96,24 @@ bool VLAudioFileBase::readAll(const ChannelBufferPair& buffer) {
     audiofile::convertUnits(layout, block, units, buffer.left + index, buffer.right + index);
     index += units;
   };
+  // Frames that the layout does not convert are written as silence, so every frame the caller
+  // was promised is written and the caller need not clear its arrays first.
+  auto silenceRest = [&] {
+    if (index < limit) {
+      std::memset(buffer.left + index, 0, (limit - index) * sizeof(float));
+      std::memset(buffer.right + index, 0, (limit - index) * sizeof(float));
+    }
+    return true;
+  };
   while (remaining >= blockBytes) {
     if (!readExact(block, blockBytes)) return false;
     convert(blockBytes);
     remaining -= blockBytes;
-    if (remaining == 0) return true;
+    if (remaining == 0) return silenceRest();
   }
   if (!readExact(block, remaining)) return false;
   convert(remaining);
-  return true;
+  return silenceRest();
 }
 
 bool VLAudioFileBase::writeFrames16(const ChannelBufferPair& buffer, uint32_t frames, bool closeAfter) {

@@ -6,8 +6,9 @@
 //
 // Contracts: all calls come from the user-interface thread. The object owns its stream and
 // closes it in its destructor. The reader and the writer never allocate or free the sample
-// arrays; for `readAll` the caller provides two zero-filled arrays of at least the frame count
-// that `openRead` returned. Every size in a header is checked against the file before it is
+// arrays; for `readAll` the caller provides two arrays of at least the frame count that
+// `openRead` returned, and a successful `readAll` has written every one of those frames (frames
+// the layout does not convert are silence). Every size in a header is checked against the file before it is
 // used, so a damaged file fails to open instead of asking for arrays it cannot fill.
 #include <cstddef>
 #include <cstdint>

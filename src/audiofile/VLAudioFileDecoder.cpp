@@ -232,6 +232,11 @@ uint32_t VLAudioFileDecoder::decodeBytes(const uint8_t* data, size_t size, const
     // A second decode never yields more frames than the caller's arrays were sized for.
     if (decodedFrames_ != 0 && frames > decodedFrames_) frames = decodedFrames_;
     convertPcm(samples, frames, destination.channels, *buffer);
+    // ... and a shorter one leaves silence, not stale memory, in the frames it did not reach.
+    if (frames < decodedFrames_) {
+      std::memset(buffer->left + frames, 0, (decodedFrames_ - frames) * sizeof(float));
+      std::memset(buffer->right + frames, 0, (decodedFrames_ - frames) * sizeof(float));
+    }
     return frames;
   }
   dropPcm();

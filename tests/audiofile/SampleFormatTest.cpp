@@ -76,13 +76,13 @@ TEST(SampleFormat, ConversionTable) {
        cat(doubleBytes(0.3, true), doubleBytes(-0.7, true)),
        static_cast<float>(0.3),
        static_cast<float>(-0.7)},
-      {"mono64 stores nothing", {SF::Mono64, false, false}, {1, 2, 3, 4, 5, 6, 7, 0x40}, 9.0f, 9.0f},
-      {"stereo64 stores nothing", {SF::Stereo64, true, false}, std::vector<uint8_t>(16, 0x40), 9.0f, 9.0f},
+      {"mono64 is silence", {SF::Mono64, false, false}, {1, 2, 3, 4, 5, 6, 7, 0x40}, 0.0f, 0.0f},
+      {"stereo64 is silence", {SF::Stereo64, true, false}, std::vector<uint8_t>(16, 0x40), 0.0f, 0.0f},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     ASSERT_EQ(r.bytes.size(), audiofile::unitBytes(r.layout.code));
-    float left = 9.0f, right = 9.0f;  // untouched value for the layouts that store nothing
+    float left = 9.0f, right = 9.0f;
     audiofile::convertUnits(r.layout, r.bytes.data(), 1, &left, &right);
     EXPECT_EQ(left, r.left);
     EXPECT_EQ(right, r.right);

@@ -2,6 +2,7 @@
 // over byte images built here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -185,14 +186,17 @@ TEST(WavReader, OddDataLengthConvertsWholeFramesOnly) {
   EXPECT_EQ(a.right, (std::vector<float>{2000 / 32768.0f, 4000 / 32768.0f, 0.0f}));
 }
 
-TEST(WavReader, ThreeByteUnitsWithout24BitsUseTheFullBlock) {
-  // Alignment 3 with 16 bits declared: 1024-byte blocks, of which 1023 bytes (341 units) count.
+TEST(WavReader, ThreeByteUnitsWithout24BitsUseTheFullBlockAndLeaveSilence) {
+  // Alignment 3 with 16 bits declared: 1024-byte blocks, of which 1023 bytes (341 units) count,
+  // so three blocks give 1023 of the 1024 frames; the last one is written as silence.
   Bytes samples;
-  for (int i = 0; i < 2048; ++i) samples.u8(i & 0xFF);
+  for (int i = 0; i < 3072; ++i) samples.u8(i & 0xFF);
   const Bytes file = riff({wavFmt(1, 1, 44100, 3, 16), chunk("data", samples)});
   VLAudioFileWAV wav;
-  ASSERT_EQ(wav.openReadMemory(file.data(), file.size()), 682u);
-  Arrays a(682);
+  ASSERT_EQ(wav.openReadMemory(file.data(), file.size()), 1024u);
+  Arrays a(1024);
+  std::fill(a.left.begin(), a.left.end(), 9.0f);  // the caller need not clear its arrays
+  std::fill(a.right.begin(), a.right.end(), 9.0f);
   ASSERT_TRUE(wav.readAll(a.pair()));
   auto at = [&](int byte) {
     int32_t v = samples.v[byte] | (samples.v[byte + 1] << 8) | (samples.v[byte + 2] << 16);
@@ -201,7 +205,19 @@ TEST(WavReader, ThreeByteUnitsWithout24BitsUseTheFullBlock) {
   };
   EXPECT_EQ(a.left[340], at(1020));
   EXPECT_EQ(a.left[341], at(1024));  // the second block starts a new unit
-  EXPECT_EQ(a.left[681], at(1024 + 1020));
+  EXPECT_EQ(a.left[1022], at(2048 + 1020));
+  EXPECT_EQ(a.left[1023], 0.0f);
+  EXPECT_EQ(a.right[1023], 0.0f);
+}
+
+TEST(WavReader, SixtyFourBitIntegersReadAsSilence) {
+  const Bytes file = riff({wavFmt(1, 2, 44100, 16, 64), chunk("data", Bytes().fill(64, 0x40))});
+  VLAudioFileWAV wav;
+  ASSERT_EQ(wav.openReadMemory(file.data(), file.size()), 4u);
+  Arrays a(4);
+  std::fill(a.left.begin(), a.left.end(), 9.0f);
+  ASSERT_TRUE(wav.readAll(a.pair()));
+  EXPECT_EQ(a.left, std::vector<float>(4, 0.0f));
 }
 
 TEST(WavReader, ReadAllFailsOnMissingStreamArraysOrShortData) {
