@@ -214,7 +214,9 @@ void runPlugin(bool synth) {
       EXPECT_GT(highest, 0.2f);
       EXPECT_LE(std::max(-lowest, highest), 0.25f + 1e-6f);
     } else {
-      EXPECT_EQ(exact, n - 256) << "every recorded frame is the fed signal through the plug-in";
+      EXPECT_EQ(exact, n - 256) << "every recorded frame is the fed signal through the plug-in; e.g. "
+                                << client.sample(0, 300) << " " << client.sample(0, 1000) << " "
+                                << client.sample(1, 3000) << " " << lowest << ".." << highest;
     }
 
     // MIDI in: a note from the test client reaches the plug-in with deltaFrames 0.
