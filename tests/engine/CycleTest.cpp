@@ -348,12 +348,12 @@ TEST(EngineStart, TellsThePluginBlockSizeRateAndMainsAndRegistersTheTempoHandler
   EXPECT_EQ(rig.engine->syncPosition.load(), 0.0);
   EXPECT_EQ(rig.lib.hostContext.tempoHandler.load(), &VLVSTHostInterface::onPluginTempo);
   EXPECT_TRUE(rig.engine->running.load());
-  EXPECT_EQ(rig.asio.opens, 2);
+  EXPECT_EQ(rig.asio.opens.load(), 2);
   EXPECT_FALSE(rig.asio.lastProbeOnly);
   EXPECT_TRUE(rig.boxes.shown.empty());
   // Stop: the driver is stopped and the engine no longer runs.
   rig.engine->stopEngine();
-  EXPECT_EQ(rig.asio.stops, 1);
+  EXPECT_EQ(rig.asio.stops.load(), 1);
   EXPECT_FALSE(rig.engine->running.load());
 }
 
@@ -363,7 +363,7 @@ TEST(EngineStart, FailsWithoutWiringOrOutput) {
   EXPECT_FALSE(rig.engine->startEngine());
   rig.wire();
   EXPECT_FALSE(rig.engine->startEngine());
-  EXPECT_EQ(rig.asio.starts, 0);
+  EXPECT_EQ(rig.asio.starts.load(), 0);
   EXPECT_TRUE(rig.boxes.shown.empty());
   // A failing driver start.
   rig.asio.startResult = false;
@@ -428,7 +428,7 @@ TEST(EngineStart, RefusesMismatchedInputAndOutput) {
     ASSERT_EQ(rig.boxes.shown.size(), 1u);
     EXPECT_EQ(rig.boxes.shown[0].text, c.text);
     EXPECT_EQ(rig.boxes.shown[0].caption, "Error");
-    EXPECT_EQ(backend.starts, 0);
+    EXPECT_EQ(backend.starts.load(), 0);
     EXPECT_EQ(rig.state().mainsOn, 0);
   }
 }
@@ -450,7 +450,7 @@ TEST(EngineStart, StreamingBackendRunsOnTheEngineThreadAndStopsByHandshake) {
   EXPECT_EQ(rig.wasapi.streamedBlocks.load(), blocks);
   // And again: every start re-sends the setup and starts a fresh stream.
   ASSERT_TRUE(rig.engine->startEngine());
-  EXPECT_EQ(rig.wasapi.starts, 2);
+  EXPECT_EQ(rig.wasapi.starts.load(), 2);
   EXPECT_EQ(rig.probe.callsOf(effMainsChanged), 2u);
 }
 

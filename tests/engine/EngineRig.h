@@ -97,7 +97,8 @@ class TestBackend final : public VLAudioBase {
   bool writesInput = true;
   bool startResult = true;
   int endAfterBlocks = -1;
-  int starts = 0, stops = 0, opens = 0;
+  // Counted on whichever thread starts the stream (the engine thread for the streaming kind).
+  std::atomic<int> starts{0}, stops{0}, opens{0};
   bool lastProbeOnly = true;
   AudioDeviceInfo* startedInput = nullptr;
   AudioDeviceInfo* startedOutput = nullptr;
