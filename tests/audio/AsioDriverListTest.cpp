@@ -102,7 +102,7 @@ TEST_F(AsioDriverListTest, EqualNamesLoadTheFirst) {
   EXPECT_EQ(a->driver.load(), nullptr);
 }
 
-TEST_F(AsioDriverListTest, LongNamesAreShortenedAndFoundOnlyShortened) {
+TEST_F(AsioDriverListTest, LongNamesAreShortenedAndFoundFullOrShortened) {
   const std::string forty = "0123456789012345678901234567890123456789";
   seedDriver(*reg, {"long", kClsidA, forty});
   registerSim(kClsidA, "A");
@@ -114,8 +114,9 @@ TEST_F(AsioDriverListTest, LongNamesAreShortenedAndFoundOnlyShortened) {
   EXPECT_EQ(drivers.getDriverName(0, nullptr, 32), -5001);
   EXPECT_EQ(drivers.getDriverName(0, buf, 3), -5001);
   EXPECT_EQ(drivers.getDriverName(5, buf, 8), -5003);
-  EXPECT_FALSE(drivers.loadDriver(forty.c_str()));
+  EXPECT_TRUE(drivers.loadDriver(forty.c_str()));
   EXPECT_TRUE(drivers.loadDriver("0123456789012345678901234567..."));
+  EXPECT_FALSE(drivers.loadDriver(forty.substr(0, 39).c_str()));
 }
 
 TEST_F(AsioDriverListTest, OpenAndCloseResults) {
@@ -158,6 +159,24 @@ TEST_F(AsioDriverListTest, FailedLoadRestoresThePreviousDriver) {
   EXPECT_FALSE(drivers.loadDriver("B"));
   EXPECT_EQ(drivers.currentIndex, -1);
   EXPECT_EQ(currentDriver, nullptr);
+}
+
+// Two long names that shorten alike: a failed load of the second brings back the first.
+TEST_F(AsioDriverListTest, FailedLoadRestoresADriverWhoseShortenedNameIsShared) {
+  const std::string prefix = "A driver whose name is long enough ";
+  seedDriver(*reg, {"a", kClsidA, prefix + "(one)"});
+  seedDriver(*reg, {"b", kClsidB, prefix + "(two)"});
+  auto a = registerSim(kClsidA, "A");
+  com.registerClass(clsidOf(kClsidB), [](com::REFIID, void** object) {
+    *object = nullptr;
+    return com::E_OUTOFMEMORY;
+  });
+  AsioDrivers drivers(*reg, com);
+  ASSERT_TRUE(drivers.loadDriver((prefix + "(one)").c_str()));
+  EXPECT_FALSE(drivers.loadDriver((prefix + "(two)").c_str()));
+  EXPECT_EQ(a->created, 2);
+  EXPECT_EQ(drivers.currentIndex, 0);
+  EXPECT_EQ(currentDriver, static_cast<asio::IASIO*>(a->driver.load()));
 }
 
 TEST_F(AsioDriverListTest, DestructionReleasesOpenDriversAndComPairs) {

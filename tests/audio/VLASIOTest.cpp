@@ -163,6 +163,27 @@ TEST_F(VLASIOTest, FailingCallsFailOpenAndStart) {
   }
 }
 
+// The records carry the full listed name; a driver whose name is 32 characters or longer opens
+// and streams under it, and two such names with the same beginning each reach their own driver.
+TEST_F(VLASIOTest, DriversWithLongNamesOpenAndStartUnderTheirFullName) {
+  const std::string prefix = "A driver whose name is long enough ";
+  asiotest::seedDriver(*reg, {"sim", kClsidSim, prefix + "(one)"});
+  asiotest::seedDriver(*reg, {"other", kClsidOther, prefix + "(two)"});
+  makeHost();
+  ASSERT_EQ(host->devices.size(), 4u);
+  EXPECT_EQ(record(1, false)->name, prefix + "(two)");
+  ASSERT_TRUE(host->open(record(1, false), true));
+  EXPECT_EQ(other->created, 1);
+  EXPECT_EQ(sim->created, 0);
+  ASSERT_TRUE(host->open(record(0, true), true));
+  EXPECT_EQ(sim->created, 1);
+  ASSERT_TRUE(host->start(record(1, true), record(1, false), &Probe::callback, &probe));
+  ASSERT_NE(other->driver.load(), nullptr);
+  EXPECT_TRUE(other->driver.load()->tick());
+  EXPECT_EQ(probe.calls, 1);
+  EXPECT_EQ(sim->driver.load(), nullptr);
+}
+
 TEST_F(VLASIOTest, StartRefusesTwoDriversAndBadRecords) {
   makeHost();
   EXPECT_FALSE(host->start(record(0, true), record(1, false), &Probe::callback, &probe));
