@@ -13,9 +13,10 @@ using plat::com::Com;
 namespace {
 
 // A text value read through a buffer of `size` bytes, taken up to its first zero. False when the
-// value is missing or does not fit.
+// value is missing or does not fit. A stored text includes its zero, so a value of exactly `size`
+// bytes fits; one stored without a zero is cut to leave room for one.
 bool readText(Registry& r, HKEY key, const char* name, char* out, DWORD size) {
-  DWORD got = size - 1;
+  DWORD got = size;
   if (r.queryValueEx(key, name, nullptr, reinterpret_cast<uint8_t*>(out), &got) != ERROR_SUCCESS)
     return false;
   out[got < size ? got : size - 1] = 0;

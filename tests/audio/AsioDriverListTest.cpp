@@ -71,15 +71,19 @@ TEST_F(AsioDriverListTest, EntriesAndNames) {
                       "clsid\\{8A0F0C11-3D2E-4A5B-9C6D-0E1F2A3B4C04}\\InprocServer32", "", registry::REG_SZ,
                       asiotest::sz("/proc/self/exe"));
   seedDriver(*reg, {"second", kClsidA, "Same Name"});
+  // A description that fills the whole 256-byte read with its zero; the node keeps 127 characters.
+  const std::string longest(255, 'd');
+  seedDriver(*reg, {"longest description", kClsidA, longest});
   int before = com::coInitializeCount();
   AsioDrivers drivers(*reg, com);
   EXPECT_EQ(com::coInitializeCount(), before + 1);
-  ASSERT_EQ(drivers.driverCount, 3);
+  ASSERT_EQ(drivers.driverCount, 4);
   EXPECT_EQ(name(drivers, 0), "Key Name Only");
   EXPECT_EQ(name(drivers, 1), "Same Name");
   EXPECT_EQ(name(drivers, 2), "Same Name");
+  EXPECT_EQ(name(drivers, 3), longest.substr(0, 127));
   EXPECT_EQ(drivers.driverList->next->clsid, clsidOf("{8A0F0C11-3D2E-4A5B-9C6D-0E1F2A3B4C04}"));
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(drivers.node(i)->driverId, i);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(drivers.node(i)->driverId, i);
 }
 
 TEST_F(AsioDriverListTest, EqualNamesLoadTheFirst) {
