@@ -39,6 +39,7 @@ ProbeConfig gConfig;
 ProbeState gState;
 Instance gPool[kPoolSize];
 int gNextSlot = 0;
+Instance* gLastClosed = nullptr;
 std::atomic<audioMasterCallback> gLatestHost{nullptr};
 
 void copyText(char* to, const char* from, size_t size) {
@@ -158,6 +159,7 @@ intptr_t dispatcher(AEffect* effect, int32_t opcode, int32_t index, intptr_t val
   switch (opcode) {
     case effClose:
       self->inUse = false;
+      gLastClosed = self;
       return 1;
     case effSetSampleRate:
       gState.sampleRate = opt;
@@ -287,6 +289,7 @@ AEffect* entry(audioMasterCallback host, const char* name) {
     gState.entryShellIdAnswer = host(nullptr, audioMasterCurrentId, 0, 0, nullptr, 0.0f);
   }
   Instance* self = nullptr;
+  if (gConfig.reuseClosedEffect && gLastClosed && !gLastClosed->inUse) self = gLastClosed;
   for (int i = 0; i < kPoolSize && !self; ++i) {
     Instance& candidate = gPool[(gNextSlot + i) % kPoolSize];
     if (!candidate.inUse) self = &candidate;

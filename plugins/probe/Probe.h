@@ -94,6 +94,10 @@ struct ProbeConfig {
   int32_t midiOutCount;  // 1..8 MIDI events of midiOutData (plus a SysEx with midiOutSysex)
   unsigned char midiOutData[3];
   int32_t midiOutSysex;
+
+  // The next entry call hands out the effect that effClose gave back last, as an allocator hands
+  // out the memory just freed (default 0: the pool's next free slot).
+  int32_t reuseClosedEffect;
 };
 
 struct ProbeState {

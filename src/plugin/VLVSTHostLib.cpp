@@ -85,6 +85,9 @@ void VLVSTHostLib::closePlugin() {
   if (!effect) return;
   dispatch(effEditClose);
   dispatch(effClose);
+  // The plug-in has given up the record; its address may come back from the next entry call of
+  // another wrapper, whose lookups this pair would otherwise answer with our context.
+  EffectTable::instance().remove(&hostContext);
   effect = nullptr;
 }
 

@@ -46,8 +46,8 @@ class VLVSTHostLib {
   // zero when the plug-in has no rectangle); the name from effGetEffectName, else
   // effGetProductString. False without an effect.
   bool openPlugin(ERect& rect, std::string& name);
-  // The close sequence: effEditClose, effClose; `effect` becomes null. The module stays loaded
-  // until unload or destruction.
+  // The close sequence: effEditClose, effClose; the pair leaves the effect table and `effect`
+  // becomes null. The module stays loaded until unload or destruction.
   void closePlugin();
 
   bool isSynth() const { return effect && (effect->flags & effFlagsIsSynth) != 0; }

@@ -166,6 +166,22 @@ TEST_F(VLVSTHostLibTest, CloseSequenceThenModuleFreedAtDestruction) {
   }
 }
 
+// Two wrappers share the plug-in's library. The first closes its plug-in but lives on; the
+// second's entry call gets the freed record's address back, as allocators hand out memory just
+// freed. The plug-in's calls through that address belong to the second wrapper now.
+TEST_F(VLVSTHostLibTest, AClosedEffectsAddressServesTheWrapperThatGetsItNext) {
+  probe.config().reuseClosedEffect = 1;
+  VLVSTHostLib first, second;
+  ASSERT_TRUE(first.load(VL_PROBE_PATH, nullptr, nullptr, 0, false));
+  AEffect* closed = first.effect;
+  first.closePlugin();
+  EXPECT_EQ(timeInfoAnswer(closed), 0);
+  ASSERT_TRUE(second.load(VL_PROBE_PATH, nullptr, nullptr, 0, false));
+  ASSERT_EQ(second.effect, closed);
+  EXPECT_EQ(timeInfoAnswer(second.effect), reinterpret_cast<intptr_t>(&second.hostContext.timeInfo));
+  second.closePlugin();
+}
+
 TEST_F(VLVSTHostLibTest, UnloadDeregistersAndFrees) {
   // A library the test does not hold itself, to see it unmapped.
   ASSERT_FALSE(libraryMapped(VL_PROBE_MAINONLY_PATH));
