@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "settings/HostSettings.h"
@@ -58,7 +58,9 @@ std::string tempName(const std::string& fileName, pid_t pid, unsigned serial) {
 }
 
 // Temporaries left by a host that died while writing, recognised by their name and by their
-// writer no longer running. Anything else in the folder is left alone.
+// writer no longer running. One bearing our own pid is never a write of ours in flight (writes are
+// serialised and this runs before ours starts): an earlier process had the same pid, as pid
+// namespaces hand out the same small numbers run after run. Anything else in the folder stays.
 void removeDeadTemporaries(const std::string& folder, const std::string& fileName) {
   DIR* dir = ::opendir(folder.c_str());
   if (!dir) return;
@@ -68,20 +70,41 @@ void removeDeadTemporaries(const std::string& folder, const std::string& fileNam
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
     char* end = nullptr;
     const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
-    if (pid <= 0 || *end != '-' || pid == ::getpid()) continue;
+    if (pid <= 0 || *end != '-') continue;
     char* serialEnd = nullptr;
     const unsigned long serial = std::strtoul(end + 1, &serialEnd, 10);
     if (*serialEnd != '\0' || name != tempName(fileName, pid_t(pid), unsigned(serial))) continue;
-    if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+    if (pid != ::getpid() && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH)) continue;
     ::unlinkat(::dirfd(dir), name.c_str(), 0);
   }
   ::closedir(dir);
 }
 
-// Replaces `path` with exactly `size` bytes, or leaves it as it was.
-bool replaceFile(const std::string& path, const uint8_t* data, size_t size) {
-  static std::atomic<unsigned> counter{0};
-  const std::string temp = tempName(path, ::getpid(), counter.fetch_add(1));
+// The file a save replaces. A symbolic link in its place (the user keeps the state elsewhere, a
+// synced folder, say) stays a link, and the file it leads to gets the new bytes. A dangling link
+// has no file to follow and is replaced itself.
+std::string linkTarget(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::string target = resolved;
+  std::free(resolved);
+  return target;
+}
+
+// Replaces the file at `path` (or the one its link leads to) with exactly `size` bytes, or leaves
+// it as it was.
+bool replaceFile(const std::string& statePath, const uint8_t* data, size_t size) {
+  static std::mutex writing;
+  static unsigned counter = 0;
+  std::lock_guard hold(writing);
+  const std::string path = linkTarget(statePath);
+  const std::string folder = folderOf(path);
+  const size_t slash = path.rfind('/');
+  // Before the write: a stale temporary of our own pid would otherwise hold the name we pick.
+  removeDeadTemporaries(folder, slash == std::string::npos ? path : path.substr(slash + 1));
+  const std::string temp = tempName(path, ::getpid(), counter++);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   // The new file keeps the permissions the user gave the old one.
@@ -94,14 +117,11 @@ bool replaceFile(const std::string& path, const uint8_t* data, size_t size) {
     ::unlink(temp.c_str());
     return false;
   }
-  const std::string folder = folderOf(path);
   const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folderFd >= 0) {
     ::fsync(folderFd);
     ::close(folderFd);
   }
-  const size_t slash = path.rfind('/');
-  removeDeadTemporaries(folder, slash == std::string::npos ? path : path.substr(slash + 1));
   return true;
 }
 

@@ -166,6 +166,32 @@ TEST_F(PluginStateTest, NothingIsWrittenWithoutAChunkOrWithoutWhereToPutIt) {
   EXPECT_FALSE(fs::exists(dir.file("missing")));
 }
 
+// The user keeps the state elsewhere and links it in: the link stays and its target is updated.
+TEST_F(PluginStateTest, AStateFileThatIsALinkStaysOneAndItsTargetGetsTheChunk) {
+  const std::string synced = dir.file("synced");
+  fs::create_directory(synced);
+  writeFile(synced + "/state", "older state");
+  fs::create_symlink(synced + "/state", stateFile());
+  setChunk("new state");
+  ASSERT_TRUE(savePluginState(settings.get(), lib.effect));
+  EXPECT_TRUE(fs::is_symlink(stateFile()));
+  EXPECT_EQ(readFile(synced + "/state"), "new state");
+  EXPECT_EQ(strays(synced), std::vector<std::string>{"state"});
+  ASSERT_TRUE(loadPluginState(settings.get(), lib.effect));
+  EXPECT_EQ(receivedChunk(), "new state");
+}
+
+// A sandbox's pid namespace gives the host the same pid on every run, and an earlier run died
+// while writing: its temporaries carry our pid. They neither stop the save nor stay behind.
+TEST_F(PluginStateTest, TemporariesOfAnEarlierRunWithOurPidNeitherBlockTheSaveNorStay) {
+  for (unsigned serial = 0; serial < 256; ++serial)
+    writeFile(stateFile() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial), "partial");
+  setChunk("new state");
+  ASSERT_TRUE(savePluginState(settings.get(), lib.effect));
+  EXPECT_EQ(readFile(stateFile()), "new state");
+  EXPECT_TRUE(strays(dir.path()).empty());
+}
+
 // What a plug-in's answer to effGetChunk can get wrong. The probe answers sanely, so a small
 // effect of our own gives the broken answers.
 struct BrokenChunkEffect {
