@@ -3,13 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "midi/MidiTestSupport.h"
 #include "platform/clock/Clock.h"
 #include "platform/mme/Mme.h"
 #include "platform/mme/SimulatedMidi.h"
+#include "support/RtCounter.h"
 
 using miditest::Received;
 using plat::mme::Mme;
@@ -292,6 +295,40 @@ TEST_F(VLMMMidiTest, FailuresReportFalseAndLeaveNothingOpen) {
   midi->close();
   EXPECT_EQ(r.messages.size(), 1u);
   EXPECT_EQ(r.closes, 1);
+}
+
+// The delivery thread runs the host's input handler, which measures each message's arrival on
+// it: between messages that thread neither allocates nor takes a lock, so no allocator or lock
+// delay gets into the times MIDI clock sync and the learned tap read.
+TEST_F(VLMMMidiTest, InputDeliveryNeitherAllocatesNorLocks) {
+  if (!rt::available()) GTEST_SKIP() << "allocation counting is not available under a sanitizer";
+  sim.addInput("In");
+  build();
+  struct Counted {
+    std::atomic<int> delivered{0};
+    static bool callback(MidiMessage* m, void* context) {
+      if (m->status == 0 && m->statusHigh == 0) return true;
+      rt::armThisThread(true);  // the delivery thread stays armed from its first message on
+      static_cast<Counted*>(context)->delivered.fetch_add(1);
+      return true;
+    }
+  };
+  static Counted counted;  // outlives the MIDI object, which notifies it when it closes
+  ASSERT_TRUE(midi->open(device("In", true), nullptr, &Counted::callback, &counted));
+  ASSERT_TRUE(sim.inject("In", 0x90, 60, 100));
+  while (counted.delivered.load() < 1) std::this_thread::yield();
+  // Let the delivery thread finish the pass of the first message and wait for the next one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  rt::resetCounts();
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(sim.inject("In", 0x90, uint8_t(i & 0x7F), 100));
+    while (counted.delivered.load() < i + 2) std::this_thread::yield();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const rt::Counts c = rt::counts();
+  EXPECT_EQ(c.allocations, 0u);
+  EXPECT_EQ(c.frees, 0u);
+  EXPECT_EQ(c.locks, 0u);
 }
 
 }  // namespace

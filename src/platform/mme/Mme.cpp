@@ -305,6 +305,7 @@ void Mme::request(RequestKind kind, MidiInHandle* handle) {
   }
   std::unique_lock<std::mutex> lock(requestMutex_);
   requests_.push_back(&r);
+  requested_.store(true);
   waker_.wake();
   requestDone_.wait(lock, [&] { return r.done; });
 }
@@ -336,24 +337,26 @@ void Mme::serve(Request& r) {
   }
 }
 
+// Most wake-ups are for messages only: those drain the queues without a lock or an allocation,
+// since the thread runs the host's input handler, which times each message on arrival.
 void Mme::deliveryLoop() {
   deliveryId_.store(std::this_thread::get_id());
   for (bool quit = false; !quit;) {
     waker_.wait();
-    std::deque<Request*> batch;
-    {
+    if (requested_.exchange(false)) {
       std::lock_guard<std::mutex> lock(requestMutex_);
-      batch.swap(requests_);
+      batch_.swap(requests_);
     }
     for (auto* h : live_) drain(h);
-    for (Request* r : batch) {
+    for (Request* r : batch_) {
       serve(*r);
       quit = quit || r->kind == RequestKind::Quit;
     }
-    if (!batch.empty()) {
+    if (!batch_.empty()) {
       std::lock_guard<std::mutex> lock(requestMutex_);
-      for (Request* r : batch) r->done = true;
+      for (Request* r : batch_) r->done = true;
       requestDone_.notify_all();
+      batch_.clear();
     }
   }
 }

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
@@ -105,7 +104,10 @@ class Mme {
   Waker waker_;
   std::mutex requestMutex_;
   std::condition_variable requestDone_;
-  std::deque<Request*> requests_;
+  std::vector<Request*> requests_;
+  // Raised with every queued request, so that a wake-up for messages alone takes no lock.
+  std::atomic<bool> requested_{false};
+  std::vector<Request*> batch_;      // delivery thread only; swapped with requests_, capacity kept
   std::vector<MidiInHandle*> live_;  // delivery thread only
   std::atomic<std::thread::id> deliveryId_{};
   plat::thread::Thread delivery_;
