@@ -33,7 +33,7 @@ enum : int32_t {
   kProbeChunkBytes = 65536,
   kProbeMaxCanDo = 16,
   kProbeText = 64,
-  kProbeMaxChannels = 32,
+  kProbeMaxChannels = 256,
 };
 
 // One dispatcher call as received. `text` holds the ptr text of effCanDo.

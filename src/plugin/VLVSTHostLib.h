@@ -16,8 +16,11 @@
 
 class VLVSTHostLib {
  public:
-  // The most pointers the process array holds; channels beyond it are not provided.
-  static constexpr int32_t kMaxChannels = 32;
+  // The most pointers the process array holds; channels beyond it are not provided. Plug-ins read
+  // and write every channel they declare, so the array is sized for the many-output instruments
+  // (multi-out samplers of 64 and more), not for the two channels the host carries: a channel past
+  // its end would be a stray stack word the plug-in writes its audio through.
+  static constexpr int32_t kMaxChannels = 256;
   // Size of the buffer the plug-in's name is read into.
   static constexpr size_t kNameBufferSize = 256;
 

@@ -230,7 +230,8 @@ TEST_F(VLVSTHostLibTest, ProcessHandsTheOutputPairAsEveryChannelPair) {
   struct Case {
     int32_t inputs, outputs;
   };
-  const Case cases[] = {{2, 2}, {2, 4}, {4, 2}, {6, 1}, {0, 2}, {2, 40}};
+  // Beyond 32 channels: a multi-out instrument, a many-input analyser, and more than the array holds.
+  const Case cases[] = {{2, 2}, {2, 4}, {4, 2}, {6, 1}, {0, 2}, {2, 40}, {0, 64}, {48, 2}, {2, 300}};
   constexpr uint32_t kFrames = 64;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.inputs << " in, " << c.outputs << " out");
@@ -252,8 +253,8 @@ TEST_F(VLVSTHostLibTest, ProcessHandsTheOutputPairAsEveryChannelPair) {
     ASSERT_EQ(s.processCalls.load(), 1u);
     EXPECT_EQ(s.lastFrames, static_cast<int32_t>(kFrames));
     // Whole pairs: an odd count gets the right array at its last even entry + 1 as well.
-    const int32_t provided = std::min((c.outputs + 1) / 2 * 2, 32);
-    const int32_t seen = std::min(std::max(c.inputs, c.outputs), 32);
+    const int32_t provided = std::min((c.outputs + 1) / 2 * 2, VLVSTHostLib::kMaxChannels);
+    const int32_t seen = std::min(std::max(c.inputs, c.outputs), int32_t{kProbeMaxChannels});
     for (int32_t i = 0; i < seen; ++i) {
       const uintptr_t expected =
           i < provided ? reinterpret_cast<uintptr_t>(i % 2 == 0 ? out.left : out.right) : 0;
