@@ -69,13 +69,18 @@ bool VLAudioFileBase::openWrite(const char* path, uint32_t frames, int32_t rate)
 }
 
 void VLAudioFileBase::close() {
-  if (file == nullptr) return;
-  if (writing != 0) std::fflush(file);
-  std::fclose(file);
+  closeStream();
+}
+
+bool VLAudioFileBase::closeStream() {
+  if (file == nullptr) return false;
+  bool ok = writing == 0 || std::fflush(file) == 0;
+  ok = std::fclose(file) == 0 && ok;
   file = nullptr;
   bitsPerSample = 0;
   dataOffset = 0;
   frameCount = 0;
+  return ok;
 }
 
 bool VLAudioFileBase::readAll(const ChannelBufferPair& buffer) {
@@ -140,6 +145,7 @@ bool VLAudioFileBase::writeFrames16(const ChannelBufferPair& buffer, uint32_t fr
     }
     done += n;
   }
-  if (closeAfter) close();
+  // What is still buffered (with no frames, the whole header) reaches the file only here.
+  if (closeAfter) return closeStream();
   return true;
 }

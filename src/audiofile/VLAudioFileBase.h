@@ -60,6 +60,8 @@ class VLAudioFileBase {
   bool readExact(void* out, size_t size);
   // Writes exactly `size` bytes; on a short write flushes when writing, closes and returns false.
   bool writeExact(const void* data, size_t size);
+  // As `close`; false when the stream was not open or its buffered bytes did not reach the file.
+  bool closeStream();
   // Byte size of the open stream, or -1.
   int64_t streamLength();
 

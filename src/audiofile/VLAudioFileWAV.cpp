@@ -143,6 +143,12 @@ uint32_t VLAudioFileWAV::readHeader() {
       close();
       return 0;
   }
+  // The frame count is a signed 32-bit field; one-byte frames of a data chunk beyond 2 GB would
+  // wrap it negative while the count handed back stayed large, and no frame would be read.
+  if (dataBytes / fmt.blockAlign > INT32_MAX) {
+    close();
+    return 0;
+  }
   frameCount = static_cast<int32_t>(dataBytes / fmt.blockAlign);
   return sampleFormat != 0 ? static_cast<uint32_t>(frameCount) : 0;
 }

@@ -105,8 +105,12 @@ bool VLVSTHostInterface::setPlayerState(int32_t state, bool loop) {
   if (!haveOutputDevice(settings) || playerLeft == nullptr || playerRight == nullptr) return false;
   if (state < 0 || state > 2) return false;
   if (state > 0) {
-    // A restart while playing: the block cycle must not read the values below half-written.
-    if (playerState.exchange(0) != 0) waitForBlockEnd();
+    // The block cycle must not read the values below half-written. The wait is needed even when
+    // the player is already stopped: a block that read "playing" just before the stop may still
+    // be stepping through the file, and would otherwise mark the new start finished or carry on
+    // from its own position.
+    playerState.exchange(0);
+    waitForBlockEnd();
     playerPlayed = 0;
     playerLoop = loop;
     playerFinished = false;

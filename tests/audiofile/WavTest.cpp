@@ -140,6 +140,19 @@ TEST(WavReader, ChunkWalk) {
   }
 }
 
+TEST(WavReader, MoreFramesThanTheFrameCountHoldsAreRefused) {
+  // 8-bit mono data of 2^31 + 2^28 bytes: one frame per byte, more than a signed 32-bit count.
+  // The file is sparse, so it takes no room on disk.
+  fixtures::TempDir dir;
+  const uint32_t dataBytes = 0x90000000u;
+  const Bytes header = riff({wavFmt(1, 1, 44100, 1, 8), Bytes().str("data").le32(dataBytes)});
+  const std::string path = dir.write("long.wav", header);
+  std::filesystem::resize_file(path, header.size() + dataBytes);
+  VLAudioFileWAV wav;
+  EXPECT_EQ(wav.openRead(path.c_str()), 0u);
+  EXPECT_EQ(wav.file, nullptr);
+}
+
 TEST(WavReader, EightBitIsRecentredAndReadInOneBlockAndATail) {
   // 1500 unsigned samples: one 1024-byte block and a 476-byte tail.
   Bytes samples;
@@ -317,6 +330,12 @@ TEST(WavWriter, FailuresReportFalseAndClose) {
   if (full.openWrite("/dev/full", 300, 44100)) {
     EXPECT_FALSE(full.writeFrames16({s.data(), s.data()}, 300, false));
     EXPECT_EQ(full.file, nullptr);
+  }
+  // Without frames the buffered header is all there is to save, and closing is what writes it.
+  VLAudioFileWAV headerOnly;
+  if (headerOnly.openWrite("/dev/full", 0, 44100)) {
+    EXPECT_FALSE(headerOnly.writeFrames16({s.data(), s.data()}, 0, true));
+    EXPECT_EQ(headerOnly.file, nullptr);
   }
   VLAudioFileWAV tooLong;
   EXPECT_FALSE(tooLong.openWrite(dir.file("big.wav").c_str(), 0x40000000u, 44100));

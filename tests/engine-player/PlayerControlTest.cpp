@@ -2,7 +2,10 @@
 // choice by name, starting and rewinding the player, and arming the recorder.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "audiofile/Fixtures.h"
@@ -105,6 +108,28 @@ TEST_F(PlayerControl, StartSetsTheIncrementFromTheFileRateAndStartsTheTransport)
   ASSERT_TRUE(e().setPlayerState(2, false));
   EXPECT_EQ(e().playerState.load(), 2);
   EXPECT_FALSE(e().setPlayerState(3, false));
+}
+
+TEST_F(PlayerControl, StartWaitsForABlockThatBeganBeforeAStop) {
+  // A block that read "playing" just before a stop may still be stepping through the file with
+  // the old loop flag and increment; a start right after the stop must not change them under it.
+  const std::string path = file("a.wav", wav16(44100, {1, 2, 3}, {4, 5, 6}));
+  ASSERT_EQ(e().loadPlayerFile(path.c_str()), 3u);
+  ASSERT_TRUE(e().setPlayerState(1, false));
+  ASSERT_TRUE(e().setPlayerState(0, false));
+  e().inProcess = true;  // that block is still running
+  const uint64_t slept = rig.manual.sleptMs.load();
+  std::atomic<bool> started{false};
+  std::thread ui([&] { started = e().setPlayerState(1, true); });
+  for (int i = 0; i < 2000 && rig.manual.sleptMs.load() == slept && !started.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(started.load());
+  EXPECT_FALSE(e().playerLoop);
+  e().inProcess = false;
+  ui.join();
+  EXPECT_TRUE(started.load());
+  EXPECT_TRUE(e().playerLoop);
+  EXPECT_EQ(e().playerState.load(), 1);
 }
 
 TEST_F(PlayerControl, LoadingWhilePlayingResumesAtTheOldPositionAndIncrement) {
