@@ -7,7 +7,8 @@
 namespace {
 
 constexpr uint32_t kBlockBytes = 1024;
-// A multiple of 3 and of 6, so that no 24-bit unit is split across two blocks.
+// For three- and six-byte units: a multiple of 3 and of 6, so that no unit is split across two
+// blocks. 1024 is a multiple of every other unit size.
 constexpr uint32_t kBlockBytes24 = 972;
 
 int16_t toInt16(float v) {
@@ -89,7 +90,10 @@ bool VLAudioFileBase::readAll(const ChannelBufferPair& buffer) {
   const audiofile::SampleLayout layout{sampleFormat, bigEndian != 0, unsigned8};
   const uint32_t unit = audiofile::unitBytes(sampleFormat);
   if (unit == 0) return false;
-  const uint32_t blockBytes = bitsPerSample == 24 ? kBlockBytes24 : kBlockBytes;
+  // The block follows the unit, not the declared bit depth: a header may declare 20-bit samples
+  // in three bytes or 24-bit ones in four-byte words, and a block that ended inside a unit would
+  // shift every sample after it.
+  const uint32_t blockBytes = unit % 3 == 0 ? kBlockBytes24 : kBlockBytes;
   // The caller's arrays hold `frameCount` frames; no header can make this write past them.
   const uint32_t limit = frameCount > 0 ? static_cast<uint32_t>(frameCount) : 0;
   uint8_t block[kBlockBytes];

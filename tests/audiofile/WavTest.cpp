@@ -199,28 +199,56 @@ TEST(WavReader, OddDataLengthConvertsWholeFramesOnly) {
   EXPECT_EQ(a.right, (std::vector<float>{2000 / 32768.0f, 4000 / 32768.0f, 0.0f}));
 }
 
-TEST(WavReader, ThreeByteUnitsWithout24BitsUseTheFullBlockAndLeaveSilence) {
-  // Alignment 3 with 16 bits declared: 1024-byte blocks, of which 1023 bytes (341 units) count,
-  // so three blocks give 1023 of the 1024 frames; the last one is written as silence.
-  Bytes samples;
-  for (int i = 0; i < 3072; ++i) samples.u8(i & 0xFF);
-  const Bytes file = riff({wavFmt(1, 1, 44100, 3, 16), chunk("data", samples)});
-  VLAudioFileWAV wav;
-  ASSERT_EQ(wav.openReadMemory(file.data(), file.size()), 1024u);
-  Arrays a(1024);
-  std::fill(a.left.begin(), a.left.end(), 9.0f);  // the caller need not clear its arrays
-  std::fill(a.right.begin(), a.right.end(), 9.0f);
-  ASSERT_TRUE(wav.readAll(a.pair()));
-  auto at = [&](int byte) {
-    int32_t v = samples.v[byte] | (samples.v[byte + 1] << 8) | (samples.v[byte + 2] << 16);
-    if (v >= 0x800000) v -= 0x1000000;
-    return static_cast<float>(v / 8388608.0);
+TEST(WavReader, EveryFrameReadsWholeWhateverBitDepthTheHeaderDeclares) {
+  // The declared depth need not match the container: 20-bit samples in three bytes, 24-bit samples
+  // in four-byte words or, oddly, in doubles. Over several blocks no unit may be split or skipped.
+  struct Row {
+    const char* name;
+    uint16_t tag, channels, align, bits;
   };
-  EXPECT_EQ(a.left[340], at(1020));
-  EXPECT_EQ(a.left[341], at(1024));  // the second block starts a new unit
-  EXPECT_EQ(a.left[1022], at(2048 + 1020));
-  EXPECT_EQ(a.left[1023], 0.0f);
-  EXPECT_EQ(a.right[1023], 0.0f);
+  const Row rows[] = {
+      {"20 bits in 3 bytes, mono", 1, 1, 3, 20},
+      {"20 bits in 3 bytes, stereo", 1, 2, 6, 20},
+      {"24 bits in 4-byte words, stereo", 1, 2, 8, 24},
+      {"24 bits declared on doubles, stereo", 3, 2, 16, 24},
+  };
+  // A 24-bit value per frame and channel; every layout below carries it exactly.
+  auto value = [](uint32_t frame, uint32_t channel) {
+    return static_cast<int32_t>((frame * 7919u + channel * 104729u) % 16777216u) - 8388608;
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const uint32_t frames = 4000u / r.align;  // about four blocks
+    const uint32_t bytes = r.align / r.channels;
+    Bytes samples;
+    for (uint32_t f = 0; f < frames; ++f) {
+      for (uint32_t c = 0; c < r.channels; ++c) {
+        const int32_t v = value(f, c);
+        if (bytes == 3) {
+          samples.u8(v).u8(v >> 8).u8(v >> 16);
+        } else if (bytes == 4) {
+          samples.le32(static_cast<uint32_t>(v) << 8);
+        } else {
+          const double d = v / 8388608.0;
+          uint64_t u;
+          std::memcpy(&u, &d, 8);
+          samples.le32(static_cast<uint32_t>(u)).le32(static_cast<uint32_t>(u >> 32));
+        }
+      }
+    }
+    const Bytes file = riff({wavFmt(r.tag, r.channels, 44100, r.align, r.bits), chunk("data", samples)});
+    VLAudioFileWAV wav;
+    ASSERT_EQ(wav.openReadMemory(file.data(), file.size()), frames);
+    Arrays a(frames);
+    ASSERT_TRUE(wav.readAll(a.pair()));
+    uint32_t wrong = 0;
+    for (uint32_t f = 0; f < frames; ++f) {
+      const float left = static_cast<float>(value(f, 0) / 8388608.0);
+      const float right = r.channels == 2 ? static_cast<float>(value(f, 1) / 8388608.0) : left;
+      if (a.left[f] != left || a.right[f] != right) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0u);
+  }
 }
 
 TEST(WavReader, SixtyFourBitIntegersReadAsSilence) {
