@@ -139,8 +139,10 @@ bool VLVSTHostInterface::startEngine() {
   } else if (isWASAPIType(output->type) &&
              (output->type == DeviceTypeWASAPIShared || output->type == DeviceTypeWASAPIExclusive)) {
     if (!audioDevices[kWasapiBackend]) return false;
-    running = true;
+    // A previous stream that acknowledged its stop may still be winding down; its routine clears
+    // `running` when it ends, so it must be gone before the new stream raises the flag.
     engineThread_.join();
+    running = true;
     if (!engineThread_.start([this] { threadRoutine(this); }, plat::thread::Priority::TimeCritical)) {
       running = false;
       return false;

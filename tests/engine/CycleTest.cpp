@@ -454,6 +454,28 @@ TEST(EngineStart, StreamingBackendRunsOnTheEngineThreadAndStopsByHandshake) {
   EXPECT_EQ(rig.probe.callsOf(effMainsChanged), 2u);
 }
 
+TEST(EngineStart, RestartWhileTheOldStreamStillWindsDown) {
+  Rig rig({.systemClock = true});
+  rig.build();
+  rig.wire();
+  rig.settings->audioOutputDevice = rig.wasapi.addDevice(DeviceTypeWASAPIShared, false, "Out", 48000, 32);
+  ASSERT_TRUE(rig.engine->startEngine());
+  // The stream acknowledges the stop at once but takes longer than both stop handshakes to end.
+  rig.wasapi.windDownMs = 800;
+  rig.engine->stopEngine();
+  ASSERT_TRUE(rig.engine->running.load()) << "the old stream should still be winding down";
+  EXPECT_TRUE(rig.engine->startEngine());
+  EXPECT_EQ(rig.wasapi.starts.load(), 2);
+  EXPECT_TRUE(rig.engine->running.load());
+  // The new stream answers a stop: blocks end and the flag follows.
+  rig.wasapi.windDownMs = 0;
+  rig.engine->stopEngine();
+  EXPECT_FALSE(rig.engine->running.load());
+  const int blocks = rig.wasapi.streamedBlocks.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(rig.wasapi.streamedBlocks.load(), blocks);
+}
+
 TEST(EngineStart, StreamEndingWithinHalfASecondIsAFailedStart) {
   Rig rig({.systemClock = true});
   rig.build();

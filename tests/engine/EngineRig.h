@@ -62,7 +62,10 @@ class TestBackend final : public VLAudioBase {
     }
     for (int blocks = 0; endAfterBlocks < 0 || blocks < endAfterBlocks; ++blocks) {
       fillInput(frames);
-      if (!callback(&channelBuffers, &channelBuffers, frames, user)) return true;
+      if (!callback(&channelBuffers, &channelBuffers, frames, user)) {
+        windDown();
+        return true;
+      }
       streamedBlocks.fetch_add(1);
       struct timespec ts {
         0, 1'000'000
@@ -103,8 +106,19 @@ class TestBackend final : public VLAudioBase {
   AudioDeviceInfo* startedInput = nullptr;
   AudioDeviceInfo* startedOutput = nullptr;
   std::atomic<int> streamedBlocks{0};
+  // Streaming kind: how long start takes to return after the callback answered false, as a real
+  // stream that still releases its device.
+  std::atomic<int> windDownMs{0};
 
  private:
+  void windDown() {
+    const int ms = windDownMs.load();
+    if (ms <= 0) return;
+    struct timespec ts {
+      ms / 1000, (ms % 1000) * 1'000'000L
+    };
+    nanosleep(&ts, nullptr);
+  }
   void fillInput(uint32_t frames) {
     if (!writesInput) return;
     for (uint32_t i = 0; i < frames; ++i) channelBuffers.left[i] = channelBuffers.right[i] = inputValue;
