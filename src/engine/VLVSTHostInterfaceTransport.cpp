@@ -63,8 +63,15 @@ void VLVSTHostInterface::applyStartupRule(const std::string& pluginName) {
 
 void VLVSTHostInterface::handleSystemMessage(const MidiMessage& message, InputContext& context) {
   const MidiDeviceInfo& device = *context.device;
+  // Many clock sources send no clocks while stopped: the first clock after a Start or Continue is
+  // timed from that message, not from the last clock before the pause.
+  auto restartClockTiming = [&] {
+    context.lastClock = clock.performanceCounter();
+    context.haveClock = true;
+  };
   switch (message.status) {
     case 0xFA: {  // Start
+      restartClockTiming();
       clockIntervalSum = 0;
       clockCount = 0;
       const double position = device.delay * (tempo.load() / 60000.0);
@@ -100,7 +107,10 @@ void VLVSTHostInterface::handleSystemMessage(const MidiMessage& message, InputCo
       syncPosition.fetch_add(engine::kClockStep);
       break;
     }
-    default:  // Continue, Song Position Pointer and the rest are not followed
+    case 0xFB:  // Continue: not followed, but clocks resume after it
+      restartClockTiming();
+      break;
+    default:  // Song Position Pointer and the rest are not followed
       break;
   }
 }

@@ -95,6 +95,26 @@ TEST(Transport, OtherMessagesBetweenClocksDoNotShortenThePeriod) {
   EXPECT_EQ(rig.engine->getTempo(), 119.0);
 }
 
+TEST(Transport, ClocksResumingAfterAPauseAreTimedFromTheStartOrContinue) {
+  for (uint8_t resume : {uint8_t(0xFA), uint8_t(0xFB)}) {
+    SCOPED_TRACE(int(resume));
+    Rig rig;
+    rig.build();
+    rig.wire();
+    SyncInput input(*rig.engine);
+    input.device.syncWhilePlaying = true;
+    sendClocks(rig, input, 20.8333);
+    ASSERT_EQ(rig.engine->getTempo(), 120.0);
+    // The source stops, sends nothing for five seconds, then resumes at 100 BPM.
+    input.send(0xFC);
+    rig.manual.advanceMs(5000);
+    input.send(resume);
+    rig.manual.advanceMs(25.0);
+    sendClocks(rig, input, 25.0, 24);
+    EXPECT_EQ(rig.engine->getTempo(), 100.0);
+  }
+}
+
 TEST(Transport, StartWithDelayHandsThePositionAndThenFreewheels) {
   Rig rig;
   rig.build();
