@@ -36,7 +36,8 @@ class VLAudioFileBase {
   virtual uint32_t openReadMemory(const void* data, size_t size) = 0;
 
   // Writes `frames` frames as interleaved 16-bit samples at the stream position, clamped to
-  // +-32767; closes the stream afterwards when `closeAfter` is set, and on any failure.
+  // +-32767; closes the stream afterwards when `closeAfter` is set, and on any failure. With
+  // `closeAfter`, true means that the header and every frame reached the file.
   bool writeFrames16(const ChannelBufferPair& buffer, uint32_t frames, bool closeAfter);
 
   FILE* file = nullptr;
