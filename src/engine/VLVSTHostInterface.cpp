@@ -329,7 +329,10 @@ void VLVSTHostInterface::feedPlayer(ChannelBufferPair* in, uint32_t frames) noex
       }
     }
     const uint32_t k = static_cast<uint32_t>(p);
-    const float f = static_cast<float>(p) - static_cast<float>(k);
+    // The fraction is taken before narrowing: a float holds a position above 2^23 only to whole
+    // frames and above 2^24 not even that, which would step or overshoot the interpolation in long
+    // files played at another rate.
+    const float f = static_cast<float>(p - static_cast<double>(k));
     in->left[i] = (left[k + 1] - left[k]) * f + left[k];
     in->right[i] = (right[k + 1] - right[k]) * f + right[k];
     p += increment;

@@ -111,6 +111,33 @@ TEST(EngineCycle, InterpolationAtTheLastFrameReadsTheGuardSample) {
   EXPECT_EQ(rig.asio.buffers().right[7], -7.0f);
 }
 
+TEST(EngineCycle, InterpolationStaysBetweenNeighboursFarIntoALongFile) {
+  Rig rig;
+  rig.build();
+  rig.wire();
+  ASSERT_TRUE(rig.startDriver());
+  // Over six minutes at 44100 Hz; only the samples read are written, so the pages stay unused.
+  const uint32_t n = (1u << 24) + 16;
+  VLVSTHostInterface& e = *rig.engine;
+  e.playerLeft = new float[n + 1];
+  e.playerRight = new float[n + 1];
+  e.playerLength = n;
+  e.playerIncrement = 0.0;
+  e.playerLoop = false;
+  e.playerFinished = false;
+  e.playerState = 1;
+  for (double p : {1000.25, 5'000'000.3, 16'777'217.25}) {
+    SCOPED_TRACE(p);
+    const uint32_t k = static_cast<uint32_t>(p);
+    e.playerLeft[k] = e.playerRight[k] = 0.0f;
+    e.playerLeft[k + 1] = e.playerRight[k + 1] = 1.0f;
+    e.playerPosition = p;
+    ASSERT_TRUE(rig.block(1));
+    EXPECT_NEAR(rig.asio.buffers().left[0], p - k, 1e-6);
+    EXPECT_NEAR(rig.asio.buffers().right[0], p - k, 1e-6);
+  }
+}
+
 TEST(EngineCycle, UserRewindDuringABlockIsNotOverwritten) {
   Rig rig;
   rig.build();
