@@ -36,7 +36,7 @@ VLVSTHostInterface::VLVSTHostInterface(plat::clock::Clock& clk, plat::ui::Messag
 VLVSTHostInterface::~VLVSTHostInterface() {
   wakeWorker(kWorkStop);
   worker_.join();
-  engineThread_.join();
+  endStreamThread();
 }
 
 void VLVSTHostInterface::wire(VLVSTHostLib* h, AudioBackends devices, VLMidiBase* m, HostSettings* s) {
@@ -141,7 +141,7 @@ bool VLVSTHostInterface::startEngine() {
     if (!audioDevices[kWasapiBackend]) return false;
     // A previous stream that acknowledged its stop may still be winding down; its routine clears
     // `running` when it ends, so it must be gone before the new stream raises the flag.
-    engineThread_.join();
+    endStreamThread();
     running = true;
     if (!engineThread_.start([this] { threadRoutine(this); }, plat::thread::Priority::TimeCritical)) {
       running = false;
@@ -163,6 +163,16 @@ void VLVSTHostInterface::threadRoutine(VLVSTHostInterface* engine) {
   backend->start(engine->settings->audioInputDevice, engine->settings->audioOutputDevice, processBlock,
                  engine);
   engine->running = false;
+}
+
+void VLVSTHostInterface::endStreamThread() {
+  if (!engineThread_.joinable()) return;
+  // A stream whose device stalled through the whole stop handshake found the request already
+  // withdrawn when it resumed, and would stream on for ever: ask again while it is still running.
+  // A stream that gets no more blocks ends by its own device timeout.
+  if (running.load()) stopRequest = true;
+  engineThread_.join();
+  stopRequest = false;
 }
 
 void VLVSTHostInterface::stopEngine() {

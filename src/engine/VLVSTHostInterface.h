@@ -137,6 +137,9 @@ class VLVSTHostInterface : public VLVSTHostInterfaceBase {
   void replaceLearnedTap(MidiMessage* replacement);
   void applyPluginTempo(double bpm);
 
+  // Ends the thread-driven stream's thread, asking a stream that still runs to stop.
+  void endStreamThread();
+
   void workerLoop();
   void wakeWorker(uint32_t bits) noexcept;
 

@@ -503,6 +503,40 @@ TEST(EngineStart, RestartWhileTheOldStreamStillWindsDown) {
   EXPECT_EQ(rig.wasapi.streamedBlocks.load(), blocks);
 }
 
+TEST(EngineStart, AStreamThatStalledThroughTheStopHandshakesIsStillStoppedByTheRestart) {
+  Rig rig({.systemClock = true});
+  rig.build();
+  rig.wire();
+  rig.settings->audioOutputDevice = rig.wasapi.addDevice(DeviceTypeWASAPIShared, false, "Out", 48000, 32);
+  ASSERT_TRUE(rig.engine->startEngine());
+  // The device stalls for longer than the stop and the restart's own stop wait, then streams on.
+  rig.wasapi.pauseMs = 900;
+  for (int i = 0; i < 2000 && !rig.wasapi.pausing.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(rig.wasapi.pausing.load());
+  rig.engine->stopEngine();
+  ASSERT_TRUE(rig.engine->running.load()) << "the stalled stream should have missed the handshake";
+  // Should the restart wait for a stream that is never asked again, this withdraws the stream
+  // after a while so that the test ends.
+  std::atomic<bool> started{false}, rescued{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 4000 && !started.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!started.load()) {
+      rescued = true;
+      rig.engine->stopRequest = true;
+    }
+  });
+  const bool restarted = rig.engine->startEngine();
+  started = true;
+  watchdog.join();
+  EXPECT_FALSE(rescued.load()) << "the restart waited for a stream nobody asked to stop";
+  EXPECT_TRUE(restarted);
+  EXPECT_EQ(rig.wasapi.starts.load(), 2);
+  rig.engine->stopEngine();
+  EXPECT_FALSE(rig.engine->running.load());
+}
+
 TEST(EngineStart, StreamEndingWithinHalfASecondIsAFailedStart) {
   Rig rig({.systemClock = true});
   rig.build();

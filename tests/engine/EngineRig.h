@@ -71,6 +71,11 @@ class TestBackend final : public VLAudioBase {
         0, 1'000'000
       };
       nanosleep(&ts, nullptr);
+      if (const int ms = pauseMs.exchange(0); ms > 0) {
+        pausing = true;
+        sleepMs(ms);
+        pausing = false;
+      }
     }
     return false;  // the stream "failed"
   }
@@ -109,15 +114,20 @@ class TestBackend final : public VLAudioBase {
   // Streaming kind: how long start takes to return after the callback answered false, as a real
   // stream that still releases its device.
   std::atomic<int> windDownMs{0};
+  // Streaming kind: one gap of this many milliseconds before the next block, as a device that
+  // stalls for a moment; `pausing` is set while the gap lasts.
+  std::atomic<int> pauseMs{0};
+  std::atomic<bool> pausing{false};
 
  private:
-  void windDown() {
-    const int ms = windDownMs.load();
-    if (ms <= 0) return;
+  static void sleepMs(int ms) {
     struct timespec ts {
       ms / 1000, (ms % 1000) * 1'000'000L
     };
     nanosleep(&ts, nullptr);
+  }
+  void windDown() {
+    if (const int ms = windDownMs.load(); ms > 0) sleepMs(ms);
   }
   void fillInput(uint32_t frames) {
     if (!writesInput) return;
