@@ -73,6 +73,10 @@ bool VLVSTHostInterface::startEngine() {
   const int32_t wasPlaying = playerState.load();
   if (wasPlaying > 0) setPlayerState(0, playerLoop);
   stopEngine();
+  // Whatever device comes next, the previous stream's thread must be gone first: one that is still
+  // winding down would clear `running` under the new stream, and one that stalled through the stop
+  // handshake would go on calling the block cycle beside it.
+  endStreamThread();
 
   if (VLAudioBase* backend = backendFor(audioDevices, settings->audioInputDevice))
     backend->open(settings->audioInputDevice, false);
@@ -139,9 +143,6 @@ bool VLVSTHostInterface::startEngine() {
   } else if (isWASAPIType(output->type) &&
              (output->type == DeviceTypeWASAPIShared || output->type == DeviceTypeWASAPIExclusive)) {
     if (!audioDevices[kWasapiBackend]) return false;
-    // A previous stream that acknowledged its stop may still be winding down; its routine clears
-    // `running` when it ends, so it must be gone before the new stream raises the flag.
-    endStreamThread();
     running = true;
     if (!engineThread_.start([this] { threadRoutine(this); }, plat::thread::Priority::TimeCritical)) {
       running = false;
@@ -168,9 +169,10 @@ void VLVSTHostInterface::threadRoutine(VLVSTHostInterface* engine) {
 void VLVSTHostInterface::endStreamThread() {
   if (!engineThread_.joinable()) return;
   // A stream whose device stalled through the whole stop handshake found the request already
-  // withdrawn when it resumed, and would stream on for ever: ask again while it is still running.
-  // A stream that gets no more blocks ends by its own device timeout.
-  if (running.load()) stopRequest = true;
+  // withdrawn when it resumed, and would stream on for ever: ask again. (`running` cannot tell,
+  // a stop of another device type clears it.) No other device runs here, and a stream that gets
+  // no more blocks ends by its own device timeout.
+  stopRequest = true;
   engineThread_.join();
   stopRequest = false;
 }

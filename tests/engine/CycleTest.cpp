@@ -537,6 +537,32 @@ TEST(EngineStart, AStreamThatStalledThroughTheStopHandshakesIsStillStoppedByTheR
   EXPECT_FALSE(rig.engine->running.load());
 }
 
+TEST(EngineStart, SwitchingToTheDriverEndsAStreamThatStalledThroughTheStop) {
+  Rig rig({.systemClock = true});
+  rig.build();
+  rig.wire();
+  rig.settings->audioOutputDevice = rig.wasapi.addDevice(DeviceTypeWASAPIShared, false, "Out", 48000, 32);
+  ASSERT_TRUE(rig.engine->startEngine());
+  rig.wasapi.pauseMs = 400;
+  for (int i = 0; i < 2000 && !rig.wasapi.pausing.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(rig.wasapi.pausing.load());
+  rig.engine->stopEngine();  // times out: the device is stalled
+  // The Audio Settings dialog applies the driver.
+  rig.settings->audioOutputDevice = rig.asio.addDevice(DeviceTypeASIO, false, "Driver Out", 48000);
+  EXPECT_TRUE(rig.engine->startEngine());
+  EXPECT_EQ(rig.asio.starts.load(), 1);
+  const int blocks = rig.wasapi.streamedBlocks.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const bool streamedOn = rig.wasapi.streamedBlocks.load() != blocks;
+  EXPECT_FALSE(streamedOn) << "the old stream still runs the block cycle beside the driver";
+  // Should it, withdraw it here so that the engine can be destroyed.
+  if (streamedOn) {
+    rig.engine->stopRequest = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
 TEST(EngineStart, StreamEndingWithinHalfASecondIsAFailedStart) {
   Rig rig({.systemClock = true});
   rig.build();
