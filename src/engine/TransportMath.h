@@ -15,6 +15,15 @@ inline constexpr double kFreewheelStep = static_cast<double>(1.0f / 96.0f);
 // Taps further apart than this restart the average instead of counting.
 inline constexpr uint32_t kTapResetMs = 1334;
 
+// Whole milliseconds in `ticks` of a counter running at `frequency`, as ticks * 1000 / frequency
+// would give, without the product overflowing for long gaps (a nanosecond counter overflows it
+// after 107 days); saturates at UINT32_MAX, and a negative span counts as a long one.
+inline uint32_t elapsedMs(int64_t ticks, int64_t frequency) {
+  if (ticks < 0 || frequency <= 0) return UINT32_MAX;
+  const int64_t ms = ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
+  return ms > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
 // Song-position increment per frame: beats per second over frames per second.
 inline double beatsPerSampleFor(double sampleRate, double tempo) {
   return 1.0 / (sampleRate / (tempo * (1.0 / 60.0)));

@@ -240,8 +240,12 @@ bool VLVSTHostInterface::runBlock(ChannelBufferPair* in, ChannelBufferPair* out,
   deliverEvents();
 
   if (startPlayerAndRecorder.load() && startPlayerAndRecorder.exchange(false)) {
-    playerState = 1;
-    recorderState = 1;
+    // Only what is armed starts. A stop, or a load that is replacing the arrays, since the flag was
+    // raised has left that state at 0, and a stale flag must not bring it back to life.
+    int32_t armed = 2;
+    playerState.compare_exchange_strong(armed, 1);
+    armed = 2;
+    recorderState.compare_exchange_strong(armed, 1);
     songPosition = 0;
   }
 

@@ -163,7 +163,7 @@ void VLVSTHostInterface::countTap() {
   const int64_t now = clock.performanceCounter();
   // The very first tap has no predecessor; it only starts the timing.
   const uint32_t elapsedMs =
-      lastTapTime == 0 ? UINT32_MAX : static_cast<uint32_t>((now - lastTapTime) * 1000 / perfFrequency);
+      lastTapTime == 0 ? UINT32_MAX : engine::elapsedMs(now - lastTapTime, perfFrequency);
   if (elapsedMs < engine::kTapResetMs) {
     tapIntervalSum += elapsedMs;
     ++tapCount;

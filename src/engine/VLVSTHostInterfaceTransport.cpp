@@ -1,6 +1,7 @@
 // Transport and tempo: requests from the user interface, MIDI clock and the plug-in, applied by the
 // block cycle at the start of the next block.
 #include <atomic>
+#include <cmath>
 
 #include "engine/TransportMath.h"
 #include "engine/VLVSTHostInterface.h"
@@ -48,6 +49,9 @@ void VLVSTHostInterface::onPluginTempo(double bpm, void* user) {
 }
 
 void VLVSTHostInterface::applyPluginTempo(double bpm) {
+  // A plug-in's request is outside input: a NaN would make the song position NaN for good, and zero
+  // or less would freeze it or run it backwards, so only a real tempo is taken.
+  if (!std::isfinite(bpm) || bpm <= 0.0) return;
   if (bpm == tempo.load()) return;
   setTempo(bpm);
   if (settings) {

@@ -339,6 +339,30 @@ TEST(EngineCycle, StartPlayerAndRecorderStartsBothInOneBlock) {
   EXPECT_EQ(rig.engine->recorderLeft[1], 2.0f);
 }
 
+TEST(EngineCycle, AStaleStartPlayerAndRecorderLeavesWhatWasStoppedStopped) {
+  Rig rig;
+  rig.build();
+  rig.wire();
+  ASSERT_TRUE(rig.startDriver());
+  ASSERT_TRUE(rig.block(64));
+  // Play raised the flag while no block ran; the user then stopped the recorder, and the player's
+  // arrays are being replaced (state 0 while that happens).
+  loadPlayer(*rig.engine, {1, 2}, 1.0, true);
+  rig.engine->playerState = 0;
+  rig.engine->recorderState = 0;
+  rig.engine->startPlayerAndRecorder = true;
+  ASSERT_TRUE(rig.block(64));
+  EXPECT_EQ(rig.engine->playerState.load(), 0);
+  EXPECT_EQ(rig.engine->recorderState.load(), 0);
+  EXPECT_FALSE(rig.engine->startPlayerAndRecorder.load());
+  // One armed and one stopped: only the armed one starts.
+  rig.engine->playerState = 2;
+  rig.engine->startPlayerAndRecorder = true;
+  ASSERT_TRUE(rig.block(64));
+  EXPECT_EQ(rig.engine->playerState.load(), 1);
+  EXPECT_EQ(rig.engine->recorderState.load(), 0);
+}
+
 TEST(EngineCycle, SongPositionAdvancesByFramesTimesBeatsPerSample) {
   Rig rig;
   rig.build();

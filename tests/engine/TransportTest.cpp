@@ -2,6 +2,8 @@
 // and the start-up rule, applied by the block cycle.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "EngineRig.h"
 #include "engine/TransportMath.h"
 
@@ -60,6 +62,23 @@ TEST(Transport, MidiClockTempoIsRoundedToOneDecimal) {
 TEST(Transport, ClockStepsAreTheSinglePrecisionValues) {
   EXPECT_EQ(engine::kClockStep, 0.0416666679084301);
   EXPECT_EQ(engine::kFreewheelStep, 0.010416666977107525);
+}
+
+TEST(Transport, TapGapsInMillisecondsNeverOverflow) {
+  constexpr int64_t ns = 1'000'000'000;  // the system clock's counter frequency
+  struct Case {
+    int64_t ticks, frequency;
+    uint32_t ms;
+  };
+  const Case cases[] = {
+      {500 * 1'000'000 + 999'999, ns, 500},  // truncated, as the product-then-divide form gives
+      {1333, 1000, 1333},
+      {int64_t{108} * 86'400 * ns, ns, UINT32_MAX},  // ticks * 1000 would have overflowed
+      {int64_t{40} * 86'400 * ns, ns, 3'456'000'000u},
+      {INT64_MAX, ns, UINT32_MAX},
+      {-1, ns, UINT32_MAX},
+  };
+  for (const Case& c : cases) EXPECT_EQ(engine::elapsedMs(c.ticks, c.frequency), c.ms) << c.ticks;
 }
 
 TEST(Transport, ClocksWhilePlayingMoveOnlyThePositionUnlessSyncWhilePlaying) {
@@ -259,6 +278,16 @@ TEST(Transport, PluginTempoRequestFromInsideProcessIsAppliedAndSaved) {
   EXPECT_EQ(reread.tempo.load(), 133.25);
   ASSERT_TRUE(rig.block(32));
   EXPECT_EQ(rig.state().lastTime.tempo, 133.25);
+  // Requests no tempo can be are answered but change nothing: a NaN would stop the song position
+  // from ever being a number again, zero or less would freeze it or run it backwards.
+  for (float bad : {std::nanf(""), 0.0f, -90.0f, INFINITY}) {
+    rig.probe.config().tempoInProcess = bad;
+    rig.probe.config().tempoRequestInProcess = 1;
+    ASSERT_TRUE(rig.block(32));
+    rig.engine->drainWorker();
+    EXPECT_EQ(rig.engine->getTempo(), 133.25) << bad;
+    EXPECT_EQ(rig.settings->tempo.load(), 133.25) << bad;
+  }
 }
 
 TEST(Transport, StartupRuleComparesTheWholeName) {
