@@ -116,7 +116,8 @@ void JackAsioDriver::getDriverName(char* name) {
   copyText(name, 32, kDriverName);
 }
 void JackAsioDriver::getErrorMessage(char* text) {
-  copyText(text, 124, error_);
+  // The shutdown thread only raises the flag: writing the text there would race with this read.
+  copyText(text, 124, serverGone_.load() ? std::string("JACK server shut down") : error_);
 }
 
 ASIOError JackAsioDriver::getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) {
@@ -393,7 +394,6 @@ int JackAsioDriver::bufferSizeEntry(jack_nframes_t frames, void* self) noexcept 
 // Runs on a thread of libjack after the server went away; no JACK call may be made from here.
 void JackAsioDriver::shutdownEntry(jack_status_t, const char*, void* self) noexcept {
   auto* d = static_cast<JackAsioDriver*>(self);
-  d->error_ = "JACK server shut down";
   if (!d->serverGone_.exchange(true)) d->requestReset();
 }
 

@@ -492,6 +492,9 @@ TEST_F(AsioJackTest, DriverReportsResetsAndSilencesUnfinishedBlocks) {
   int before = DriverHost::resets;
   server.kill();
   EXPECT_TRUE(waitFor([&] { return DriverHost::resets > before; }, 10s));
+  char error[124] = {};
+  d->getErrorMessage(error);
+  EXPECT_STREQ(error, "JACK server shut down");
   EXPECT_EQ(d->stop(), asio::ASE_OK);
   EXPECT_EQ(d->disposeBuffers(), asio::ASE_OK);
   d->Release();
