@@ -155,10 +155,17 @@ std::unique_ptr<OutputPort> JackMidi::openOutput(const std::string& key) {
   if (!key.empty() && !jack_port_by_name(client_, key.c_str())) return nullptr;
   auto free = std::find_if(outputs_.begin(), outputs_.end(), [](auto& s) { return s.load() == nullptr; });
   if (free == outputs_.end()) return nullptr;
-  jack_port_t* port = key.empty()
-                          ? jack_port_register(client_, ("midi_out_" + std::to_string(++serial_)).c_str(),
-                                               JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0)
-                          : registerPort(false);
+  jack_port_t* port = nullptr;
+  if (key.empty()) {
+    // The mapper keeps one name across MIDI restarts, so a patchbay that reconnects by name finds
+    // it again; only while an earlier mapper port still holds that name is a numbered one used.
+    port = jack_port_register(client_, kMapperPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!port)
+      port = jack_port_register(client_, ("midi_out_" + std::to_string(++serial_)).c_str(),
+                                JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  } else {
+    port = registerPort(false);
+  }
   if (!port) return nullptr;
   if (!key.empty()) {
     const int rc = jack_connect(client_, jack_port_name(port), key.c_str());

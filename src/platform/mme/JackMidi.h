@@ -55,6 +55,8 @@ class JackMidi final : public MidiBacking {
   std::unique_ptr<OutputPort> openOutput(const std::string& key) override;
 
   static constexpr size_t kMaxPorts = 64;
+  // The host's own output port that the mapper device sends to and other programs connect to.
+  static constexpr const char* kMapperPortName = "MIDI Out";
 
  private:
   struct InSlot {
