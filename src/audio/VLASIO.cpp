@@ -132,8 +132,13 @@ bool VLASIO::start(AudioDeviceInfo* input, AudioDeviceInfo* output, AudioCallbac
 void VLASIO::stop() {
   if (streaming) {
     streaming = false;
-    // A callback already past its check of `streaming` finishes within this grace.
+    // A callback already past its check of `streaming` normally finishes within this grace.
     clock_.sleepMs(100);
+    // One that is later (a driver thread preempted, a slow plug-in) is waited for: the driver's
+    // buffers and the channel buffers it works on are released only after it has left. The
+    // count is raised before the check of `streaming` and the flag fell before this read, so a
+    // block either sees the flag down or is counted here.
+    while (blocksInside_.load() != 0) clock_.sleepMs(1);
     ASIOStop();
     ASIODisposeBuffers();
     removeCurrentDriver();
@@ -204,13 +209,18 @@ int32_t VLASIO::asioMessage(int32_t selector, int32_t value, void*, double*) noe
 // Audio thread: the block.
 ASIOTime* VLASIO::bufferSwitchTimeInfo(ASIOTime*, int32_t index, ASIOBool) noexcept {
   VLASIO* self = currentInstance;
-  if (self && (index == 0 || index == 1)) self->processBlock(index);
+  if (self && (index == 0 || index == 1)) {
+    self->blocksInside_.fetch_add(1);
+    self->processBlock(index);
+    self->blocksInside_.fetch_sub(1);
+  }
   return nullptr;
 }
 
 // Audio thread: converts in, calls back, converts out. Reads only fields written while stopped.
 void VLASIO::processBlock(int32_t index) noexcept {
-  if (!streaming.load(std::memory_order_acquire)) return;
+  // Sequentially consistent, to pair with stop's store of the flag and read of the count.
+  if (!streaming.load()) return;
   const int32_t created = inputBuffers + outputBuffers;
   const size_t frames = size_t(bufferSize);
   if (inputDevice) {

@@ -7,6 +7,7 @@
 //
 // ASIO callbacks carry no user pointer, so the one instance registers itself in
 // `currentInstance`. open, start, stop and controlPanel run on the user-interface thread.
+#include <atomic>
 #include <cstdint>
 
 #include "audio/AsioDrivers.h"
@@ -67,4 +68,6 @@ class VLASIO : public AsioDrivers, public VLAudioBase {
   // Entries of the channel table that initDriver filled (inputs first).
   int32_t inspectedInputs_ = 0, inspectedOutputs_ = 0;
   bool startInitializedCom_ = false;
+  // Blocks inside bufferSwitchTimeInfo now; stop releases nothing while one is.
+  std::atomic<int32_t> blocksInside_{0};
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -349,6 +350,42 @@ TEST_F(VLASIOTest, StopGraceLetsLateBlocksPassUntouched) {
   // Stop again: nothing streams, no wait.
   host->stop();
   EXPECT_EQ(clock.slept.size(), 1u);
+}
+
+// A block that is still inside the callback when the grace has passed keeps stop from releasing
+// the driver's and the host's buffers until it has left.
+TEST_F(VLASIOTest, StopWaitsForABlockStillRunningAfterTheGrace) {
+  sim->outputTypes = {ASIOSTInt16LSB, ASIOSTInt16LSB};
+  sim->preferredSize = 32;
+  makeHost();
+  struct Slow {
+    std::atomic<bool> inside{false}, release{false};
+    static bool cb(ChannelBufferPair* in, ChannelBufferPair* out, uint32_t frames, void* u) {
+      auto* s = static_cast<Slow*>(u);
+      s->inside = true;
+      while (!s->release) std::this_thread::yield();
+      for (uint32_t i = 0; i < frames; ++i) out->left[i] = out->right[i] = in->left[i];
+      return true;
+    }
+  } slow;
+  clock.onSleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+  ASSERT_TRUE(host->start(nullptr, record(0, false), &Slow::cb, &slow));
+  std::thread audio([&] { driver().tick(); });
+  while (!slow.inside) std::this_thread::yield();
+  std::atomic<bool> stopped{false};
+  std::thread ui([&] {
+    host->stop();
+    stopped = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(stopped.load()) << "stop returned while a block was still running";
+  EXPECT_EQ(sim->count(Call::disposeBuffers), 0);
+  slow.release = true;
+  audio.join();
+  ui.join();
+  EXPECT_TRUE(stopped.load());
+  EXPECT_EQ(sim->count(Call::disposeBuffers), 1);
+  EXPECT_EQ(host->channelBuffers.left, nullptr);
 }
 
 TEST_F(VLASIOTest, StartStopsARunningStreamAndRestarts) {
