@@ -2,10 +2,10 @@
 // The process-wide effect table: one (host context, effect) pair per loaded plug-in, in load
 // order, so that the host callback finds the context of the plug-in that calls it.
 //
-// Threads: the table changes only on the user-interface thread (load, close, unload, destruction) and is
-// read by the host callback on any thread, the audio thread included. Readers take no lock and
-// allocate nothing: a change publishes a fresh immutable copy of the list through an atomic pointer
-// and frees the old copy once no reader is inside a lookup.
+// Threads: the table changes only on the user-interface thread (load, close, unload, destruction)
+// and is read by the host callback on any thread, the audio thread included. Readers take no lock
+// and allocate nothing: a change publishes a fresh immutable copy of the list through an atomic
+// pointer and frees the old copy once no reader is inside a lookup.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

@@ -20,9 +20,8 @@ bool pluginStatePath(HostSettings& settings, std::string& path);
 // that dies while writing leaves the previous chunk whole (its partial temporary is removed by
 // the next save). A symbolic link in place of the file stays, and the file it leads to is the one
 // replaced. Without settings, "contentpath" or a plug-in, and for a chunk of size 0, nothing is
-// written. A size with a null pointer, a negative
-// size or one beyond a signed 32-bit length is refused and the file stays as it was. True when the
-// file was replaced.
+// written. A size with a null pointer, a negative size or one beyond a signed 32-bit length is
+// refused and the file stays as it was. True when the file was replaced.
 bool savePluginState(HostSettings* settings, AEffect* effect);
 
 // Reads the whole file and hands it to the plug-in (effSetChunk, value = its length). A missing

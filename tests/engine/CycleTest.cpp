@@ -34,6 +34,22 @@ std::vector<float> left(Rig& rig, uint32_t frames) {
   return std::vector<float>(rig.asio.buffers().left, rig.asio.buffers().left + frames);
 }
 
+// Makes the streaming device stall for `ms` milliseconds and returns once its stream is inside the
+// stall.
+void stallStreamingDevice(Rig& rig, int ms) {
+  rig.wasapi.pauseMs = ms;
+  for (int i = 0; i < 2000 && !rig.wasapi.pausing.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(rig.wasapi.pausing.load());
+}
+
+// After a stop, the streaming device runs no more blocks.
+void expectNoMoreStreamedBlocks(Rig& rig) {
+  const int blocks = rig.wasapi.streamedBlocks.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(rig.wasapi.streamedBlocks.load(), blocks);
+}
+
 }  // namespace
 
 // What the plug-in gets as input when the player is not feeding it.
@@ -496,9 +512,7 @@ TEST(EngineStart, StreamingBackendRunsOnTheEngineThreadAndStopsByHandshake) {
   rig.engine->stopEngine();
   EXPECT_FALSE(rig.engine->running.load());
   EXPECT_FALSE(rig.engine->stopRequest.load());
-  const int blocks = rig.wasapi.streamedBlocks.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(rig.wasapi.streamedBlocks.load(), blocks);
+  expectNoMoreStreamedBlocks(rig);
   // And again: every start re-sends the setup and starts a fresh stream.
   ASSERT_TRUE(rig.engine->startEngine());
   EXPECT_EQ(rig.wasapi.starts.load(), 2);
@@ -522,9 +536,7 @@ TEST(EngineStart, RestartWhileTheOldStreamStillWindsDown) {
   rig.wasapi.windDownMs = 0;
   rig.engine->stopEngine();
   EXPECT_FALSE(rig.engine->running.load());
-  const int blocks = rig.wasapi.streamedBlocks.load();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(rig.wasapi.streamedBlocks.load(), blocks);
+  expectNoMoreStreamedBlocks(rig);
 }
 
 TEST(EngineStart, AStreamThatStalledThroughTheStopHandshakesIsStillStoppedByTheRestart) {
@@ -534,10 +546,7 @@ TEST(EngineStart, AStreamThatStalledThroughTheStopHandshakesIsStillStoppedByTheR
   rig.settings->audioOutputDevice = rig.wasapi.addDevice(DeviceTypeWASAPIShared, false, "Out", 48000, 32);
   ASSERT_TRUE(rig.engine->startEngine());
   // The device stalls for longer than the stop and the restart's own stop wait, then streams on.
-  rig.wasapi.pauseMs = 900;
-  for (int i = 0; i < 2000 && !rig.wasapi.pausing.load(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_TRUE(rig.wasapi.pausing.load());
+  ASSERT_NO_FATAL_FAILURE(stallStreamingDevice(rig, 900));
   rig.engine->stopEngine();
   ASSERT_TRUE(rig.engine->running.load()) << "the stalled stream should have missed the handshake";
   // Should the restart wait for a stream that is never asked again, this withdraws the stream
@@ -567,10 +576,7 @@ TEST(EngineStart, SwitchingToTheDriverEndsAStreamThatStalledThroughTheStop) {
   rig.wire();
   rig.settings->audioOutputDevice = rig.wasapi.addDevice(DeviceTypeWASAPIShared, false, "Out", 48000, 32);
   ASSERT_TRUE(rig.engine->startEngine());
-  rig.wasapi.pauseMs = 400;
-  for (int i = 0; i < 2000 && !rig.wasapi.pausing.load(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_TRUE(rig.wasapi.pausing.load());
+  ASSERT_NO_FATAL_FAILURE(stallStreamingDevice(rig, 400));
   rig.engine->stopEngine();  // times out: the device is stalled
   // The Audio Settings dialog applies the driver.
   rig.settings->audioOutputDevice = rig.asio.addDevice(DeviceTypeASIO, false, "Driver Out", 48000);
